@@ -1,0 +1,71 @@
+#include "test_support.h"
+
+#include "platform/time_service.h"
+#include "shell/app_paths.h"
+#include "shell/logs.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+namespace cvx::test {
+
+TempHome::TempHome() { AppPaths::setHome(dir_.path()); }
+TempHome::~TempHome() { AppPaths::setHome(QString()); }
+QString TempHome::iniPath() const { return AppPaths::iniPath(); }
+
+VirtualProcessTime::VirtualProcessTime() { setProcessTime(&time_); }
+VirtualProcessTime::~VirtualProcessTime() { setProcessTime(nullptr); }
+
+CapturedMainLog::CapturedMainLog()
+{
+    mainLog().clear();
+    mainLog().setAttached(true);
+    handle_ = mainLog().addObserver([this](const QString& l) { lines_.append(l); });
+}
+
+CapturedMainLog::~CapturedMainLog()
+{
+    mainLog().removeObserver(handle_);
+    mainLog().setAttached(false);
+    mainLog().clear();
+}
+
+bool CapturedMainLog::contains(const QString& fragment) const
+{
+    for (const QString& l : lines_)
+        if (l.contains(fragment))
+            return true;
+    return false;
+}
+
+ScriptedDialogScope::ScriptedDialogScope() { setDialogPresenter(&dialogs_); }
+ScriptedDialogScope::~ScriptedDialogScope() { setDialogPresenter(nullptr); }
+
+QString readFile(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(f.readAll());
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(content);
+}
+
+QString binDir()
+{
+    const QString env = qEnvironmentVariable("CVX_BIN_DIR");
+    return env.isEmpty() ? QCoreApplication::applicationDirPath() : env;
+}
+
+QString sourceDir()
+{
+    const QString env = qEnvironmentVariable("CVX_SOURCE_DIR");
+    return env.isEmpty() ? QStringLiteral(CVX_SOURCE_DIR_DEFAULT) : env;
+}
+
+} // namespace cvx::test

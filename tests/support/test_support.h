@@ -1,0 +1,71 @@
+#pragma once
+// Shared test helpers: a private working folder, the process time service swapped for
+// virtual time, the main log captured, dialogs scripted.
+
+#include "platform/manual_time_service.h"
+#include "shell/dialogs.h"
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+namespace cvx::test {
+
+// A temporary working folder that AppPaths points at while the object lives.
+class TempHome {
+public:
+    TempHome();
+    ~TempHome();
+    QString path() const { return dir_.path(); }
+    QString file(const QString& name) const { return dir_.filePath(name); }
+    QString iniPath() const;
+
+private:
+    QTemporaryDir dir_;
+};
+
+// Installs virtual time as the process time service while it lives.
+class VirtualProcessTime {
+public:
+    VirtualProcessTime();
+    ~VirtualProcessTime();
+    ManualTimeService& time() { return time_; }
+
+private:
+    ManualTimeService time_;
+};
+
+// Attaches the main log and records every line added while it lives.
+class CapturedMainLog {
+public:
+    CapturedMainLog();
+    ~CapturedMainLog();
+    const QStringList& lines() const { return lines_; }
+    bool contains(const QString& fragment) const;
+
+private:
+    QStringList lines_;
+    int handle_;
+};
+
+// Installs scripted dialogs while it lives.
+class ScriptedDialogScope {
+public:
+    ScriptedDialogScope();
+    ~ScriptedDialogScope();
+    ScriptedDialogs& dialogs() { return dialogs_; }
+
+private:
+    ScriptedDialogs dialogs_;
+};
+
+QString readFile(const QString& path);
+void writeFile(const QString& path, const QByteArray& content);
+// Folder of the built executables (vbtsim, corvalux).
+QString binDir();
+QString sourceDir();
+
+} // namespace cvx::test
