@@ -77,7 +77,7 @@ public:
     // object; PckType is the field "PckType" (lowered by 50 when the configuration
     // value DevHub_kliens is on), -1 when missing or not a number. Returns Result.
     int Decode(const QString& text);
-    int Decode(const QByteArray& wire) { return Decode(WireText(wire)); }
+    int DecodeWire(const QByteArray& wire) { return Decode(WireText(wire)); }
     // Sets "PckType" to messageType mod 128 (raised by 50 with DevHub_kliens) and
     // returns "*" + BuildFields() + "#". The fields stay for further sends.
     QString Encode(int messageType);

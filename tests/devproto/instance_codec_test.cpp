@@ -169,7 +169,7 @@ TEST_F(CodecTest, RawFramingCharactersNeverBreakTheFrame)
     EXPECT_EQ(wire.count('*'), 1);
     EXPECT_EQ(wire.count('#'), 1);
     TCorvaluxProtocol receiver;
-    ASSERT_EQ(receiver.Decode(receiver.ExtractPacket(wire)), 0);
+    ASSERT_EQ(receiver.DecodeWire(receiver.ExtractPacket(wire)), 0);
     EXPECT_EQ(receiver.FieldByName("raw").GetAsString(), "a*b#c*");
     EXPECT_TRUE(receiver.HasField("od@035d"));
 }
@@ -295,4 +295,17 @@ TEST(WireText, Utf8OrOneCharacterPerByte)
     // Not UTF-8 (a single-byte code page): every byte is kept as a character.
     EXPECT_EQ(TNewDravoProtocol::WireText(QByteArray("\xE1rv\xEDz")), QString::fromLatin1("\xE1rv\xEDz"));
     EXPECT_EQ(TNewDravoProtocol::WireText(QByteArray("\xEF\xBB\xBF*")), QString(QChar(0xFEFF)) + u'*');
+}
+
+TEST_F(CodecTest, SingleBytePeerTextLosesNothing)
+{
+    // A device answer written byte for byte by a peer that does not use UTF-8.
+    TCorvaluxProtocol receiver;
+    ASSERT_EQ(receiver.DecodeWire(QByteArray("*\"PckType=0\",\"prid=4\",\"value=AITGD\xE9\x80\x01\"#")), 0);
+    EXPECT_EQ(receiver.FieldByName("value").GetAsBytes(), QByteArray("AITGD\xE9\x80\x01"));
+    // The same answer from one of ours, escaped and in UTF-8.
+    TCorvaluxProtocol sender;
+    sender.FieldByName("value").SetAsBytes(QByteArray("AITGD\xE9\x80\x01"));
+    ASSERT_EQ(receiver.DecodeWire(sender.EncodeWire(0)), 0);
+    EXPECT_EQ(receiver.FieldByName("value").GetAsBytes(), QByteArray("AITGD\xE9\x80\x01"));
 }
