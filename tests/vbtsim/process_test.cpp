@@ -402,10 +402,56 @@ TEST(ProcessLife, VerboseLogFileHoldsTheTraffic)
 
 TEST(ProcessLife, SampleScenariosAreValid)
 {
-    for (const char* name : {"sample.json"}) {
+    for (const char* name : {"sample.json", "datalogger.json"}) {
         QProcess p;
         p.start(cvx::test::binDir() + "/vbtsim", {"--check", cvx::test::sourceDir() + "/scenarios/" + name});
         ASSERT_TRUE(p.waitForFinished(IoWaitMs));
         EXPECT_EQ(p.exitCode(), 0) << name << ": " << p.readAllStandardError().toStdString();
     }
+}
+
+TEST(ProcessLife, LoggerReportsDownloadsAndKeepsStoringWhileNobodyIsConnected)
+{
+    const QByteArray scenario = R"({"interfaces": [{"name": "bridge", "protocol": "VBTW", "devices": [
+      {"name": "t1", "address": 5, "type": 4, "values": {"T": 21.5, "H": 45.2}},
+      {"name": "log", "kind": "logger", "address": 249, "interval": 254, "sensors": ["t1"], "prefill": 2}
+    ]}]})";
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(scenario)) << sim.stderrText().toStdString();
+    auto le32 = [](quint32 v) {
+        QByteArray b(4, '\0');
+        qToLittleEndian(v, b.data());
+        return b;
+    };
+    {
+        Client c;
+        ASSERT_TRUE(c.connectTo(sim.port("bridge")));
+        // Wait until the connection is in place before the logger measures.
+        c.send(request(249, "CELST", InfoNoAck, 1, FrameForm::Vbtw));
+        auto f = c.frames(1);
+        ASSERT_EQ(f.size(), 1u);
+        EXPECT_EQ(f[0].payload, QByteArray("AELST") + le32(1) + le32(2));
+        ASSERT_EQ(sim.control("measure log").last(), "ok");
+        f = c.frames(1);
+        ASSERT_EQ(f.size(), 1u);
+        EXPECT_EQ(f[0].info, InfoWantAck);
+        ASSERT_TRUE(f[0].payload.startsWith(QByteArray("EELDL") + le32(3)));
+        EXPECT_EQ(f[0].payload.mid(5 + 10, 3), QByteArray("g\x05", 2) + '\0');
+        EXPECT_EQ(f[0].payload.mid(5 + 13), hex("66 08 C4 01 00 00 00 00"));
+        c.send(request(249, {}, InfoAck, f[0].serial, FrameForm::Vbtw));
+    }
+    // Nobody connected: the logger goes on storing.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(sim.control("measure log").last(), "ok");
+    Client c;
+    ASSERT_TRUE(c.connectTo(sim.port("bridge")));
+    c.send(request(249, "CELST", InfoNoAck, 2, FrameForm::Vbtw));
+    c.send(request(249, QByteArray("CELDL") + le32(4) + char(5), InfoNoAck, 3, FrameForm::Vbtw));
+    const auto f = c.frames(2);
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[0].payload, QByteArray("AELST") + le32(1) + le32(6));
+    ASSERT_EQ(f[1].payload.size(), 5 + 3 * 21);
+    EXPECT_EQ(f[1].payload.mid(5, 4), le32(4));
+    EXPECT_EQ(f[1].payload.mid(5 + 2 * 21, 4), le32(6));
+    EXPECT_EQ(sim.quit(), 0);
 }

@@ -246,6 +246,14 @@ void Device::executeBroadcast(const QByteArray& payload)
     execute(payload, nowhere);
 }
 
+std::optional<QByteArray> Device::measurementData()
+{
+    auto data = dataAt(ctx_.seconds());
+    if (data && faults_[Fault::Broken].consume())
+        return QByteArray(8, char(0xFF));
+    return data;
+}
+
 std::optional<Outcome> Device::executeOwn(const QByteArray&, const QByteArray&, const ReplyRoute&)
 {
     return std::nullopt;

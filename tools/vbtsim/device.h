@@ -66,6 +66,9 @@ public:
     FaultSet& faults() { return faults_; }
     const FaultSet& faults() const { return faults_; }
 
+    // Called when every device of the interface exists: a device that works with its
+    // neighbours finds them here (throws ScenarioError when one is missing).
+    virtual void neighboursReady() {}
     // Called once when the simulator starts serving: devices that act by themselves
     // start their timers here.
     virtual void start() {}
@@ -94,10 +97,14 @@ public:
     QByteArray& params() { return params_; }
     const QByteArray& params() const { return params_; }
     QByteArray sysInfoRecord() const;
+    // The device kind of the system information (a sensor's is its sensor type).
+    int kindCode() const { return info_.kind; }
     qint64 uptimeSeconds() const;
-    // Data of the AITGD answer to the poll as the device would send it now; nullopt for a
-    // device that measures nothing.
-    virtual std::optional<QByteArray> measurementData() { return std::nullopt; }
+    // Data of the AITGD answer to the poll as the device sends it now (a broken sensor
+    // sends eight 0xFF bytes); nullopt for a device that measures nothing.
+    std::optional<QByteArray> measurementData();
+    // The measurement data at the given simulator time, faults aside.
+    virtual std::optional<QByteArray> dataAt(double /*seconds*/) const { return std::nullopt; }
 
 protected:
     // Commands of the device's own kind; nullopt for the ones the base handles.

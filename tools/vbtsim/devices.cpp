@@ -2,6 +2,7 @@
 
 #include "dov_device.h"
 #include "json_reader.h"
+#include "logger_device.h"
 #include "sensor_device.h"
 #include "sim_interface.h"
 
@@ -39,10 +40,14 @@ std::unique_ptr<Device> createDevice(SimContext& ctx, JsonReader& cfg, Protocol 
             cfg.fail("type", QStringLiteral("a panel is of type 8 (relays) or 9 (inputs)"));
         else
             d = std::make_unique<SensorDevice>(ctx, cfg, type);
+    } else if (kind == QLatin1String("logger")) {
+        if (cfg.has("type") || type != 0)
+            cfg.fail("type", QStringLiteral("a logger has no sensor type"));
+        d = std::make_unique<LoggerDevice>(ctx, cfg);
     } else if (kind == QLatin1String("dov")) {
         cfg.fail("kind", QStringLiteral("DOV devices belong on an interface of protocol DOV"));
     } else {
-        cfg.fail("kind", QStringLiteral("unknown kind \"%1\" (sensor, panel, dov)").arg(kind));
+        cfg.fail("kind", QStringLiteral("unknown kind \"%1\" (sensor, panel, logger, dov)").arg(kind));
     }
     cfg.finish();
     return d;

@@ -100,12 +100,9 @@ void SensorDevice::loadCalibration()
 
 void SensorDevice::restarted() { loadCalibration(); }
 
-std::optional<QByteArray> SensorDevice::measurementData()
+std::optional<QByteArray> SensorDevice::dataAt(double t) const
 {
-    if (faults()[Fault::Broken].consume())
-        return QByteArray(8, char(0xFF));
     QByteArray data;
-    const double t = ctx_.seconds();
     for (const LayoutSlot& s : layout_) {
         const MeasureType& m = *measureType(s.measure);
         const std::optional<double> v = curves_.value(s.measure).valueAt(t);
@@ -170,10 +167,8 @@ QString PanelDevice::kindName() const
 
 void PanelDevice::restarted() { states_ = powerOn_; }
 
-std::optional<QByteArray> PanelDevice::measurementData()
+std::optional<QByteArray> PanelDevice::dataAt(double) const
 {
-    if (faults()[Fault::Broken].consume())
-        return QByteArray(8, char(0xFF));
     quint8 mask = 0;
     for (int i = 0; i < qMin(8, int(states_.size())); ++i)
         if (states_[i])

@@ -18,7 +18,7 @@ public:
     int sensorType() const { return type_; }
     QString setValue(const QString& key, const QString& text) override;
     QStringList statusLines() const override;
-    std::optional<QByteArray> measurementData() override;
+    std::optional<QByteArray> dataAt(double seconds) const override;
 
 protected:
     void restarted() override;
@@ -38,7 +38,7 @@ public:
     QString kindName() const override;
     QString setValue(const QString& key, const QString& text) override;
     QStringList statusLines() const override;
-    std::optional<QByteArray> measurementData() override;
+    std::optional<QByteArray> dataAt(double seconds) const override;
 
 protected:
     std::optional<Outcome> executeOwn(const QByteArray& payload, const QByteArray& mnemonic,

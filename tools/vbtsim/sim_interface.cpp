@@ -113,6 +113,8 @@ SimInterface::SimInterface(SimContext& ctx, JsonReader& cfg) : ctx_(ctx)
         device->attach(this);
         devices_.push_back(std::move(device));
     }
+    for (auto& d : devices_)
+        d->neighboursReady();
     cfg.finish();
 }
 
@@ -216,6 +218,22 @@ Device* SimInterface::deviceAt(quint32 shortAddress) const
 {
     for (const auto& d : devices_)
         if (d->address() == shortAddress)
+            return d.get();
+    return nullptr;
+}
+
+Device* SimInterface::deviceByAddress(quint32 address) const
+{
+    for (const auto& d : devices_)
+        if (d->address() == address || d->wideAddress() == address)
+            return d.get();
+    return nullptr;
+}
+
+Device* SimInterface::deviceByName(const QString& name) const
+{
+    for (const auto& d : devices_)
+        if (d->name() == name)
             return d.get();
     return nullptr;
 }

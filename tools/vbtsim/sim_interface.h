@@ -70,6 +70,9 @@ public:
 
     const std::vector<std::unique_ptr<Device>>& devices() const { return devices_; }
     Device* deviceAt(quint32 shortAddress) const;
+    // By its VBT or its wide address.
+    Device* deviceByAddress(quint32 address) const;
+    Device* deviceByName(const QString& name) const;
 
     // For devices: an answer that leaves later than its request (erase, restart).
     void sendReply(Device& from, const ReplyRoute& route, const QByteArray& payload, quint8 info);
