@@ -234,9 +234,8 @@ void TVBTComms::Submit(std::unique_ptr<TKuldendo> p)
             PortOwner->submitToPort(std::move(p));
             return;
         }
-        if (!p->has(psoDontLog))
-            LogPacket(QStringLiteral("CSATNEMAKT"), commlog::Decision, p->Data, None, p->Address, None, None, 0,
-                      lastSendTime_, true);
+        LogPacket(QStringLiteral("CSATNEMAKT"), commlog::Decision, p->Data, None, p->Address, None, None, 0,
+                  lastSendTime_, !p->has(psoDontLog));
         report(std::move(p), Finish{vbt::rcNotActive, {}, false, true});
         return;
     }
@@ -292,9 +291,8 @@ void TVBTComms::quickSendPacket(std::unique_ptr<TKuldendo> p)
         q = nextSerial(q);
     quickSerial_ = q;
     p->Serial = q;
-    if (!p->has(psoDontLog))
-        LogPacket(QStringLiteral("GYORSPARANCS"), commlog::Sent, p->Data, None, p->Address, None, q, 0, lastSendTime_,
-                  true);
+    LogPacket(QStringLiteral("GYORSPARANCS"), commlog::Sent, p->Data, None, p->Address, None, q, 0, lastSendTime_,
+              !p->has(psoDontLog));
     const int r = QuickSend(p->Data, infoOf(*p), p->Address, q, p->has(psoNoASYER));
     report(std::move(p), Finish{quint16(r), {}, false, true});
 }
@@ -399,7 +397,7 @@ bool TVBTComms::sendPacketNow(TKuldendo& p, bool logSend)
 {
     const TInfo info = infoOf(p);
     p.Serial = nextSerial(lastTxSerial_);
-    if (logSend && !p.has(psoDontLog)) {
+    if (logSend) {
         QString text = QStringLiteral("KIKULD");
         if (info == kerek_nyugtat)
             text += QStringLiteral("_ACK");
@@ -409,7 +407,8 @@ bool TVBTComms::sendPacketNow(TKuldendo& p, bool logSend)
             text += QStringLiteral("_NACK");
         if (p.WaitTime > 0)
             text += QStringLiteral("_TOUT");
-        LogPacket(text, commlog::Sent, p.Data, None, p.Address, None, p.Serial, p.SentAt, lastSendTime_, true);
+        LogPacket(text, commlog::Sent, p.Data, None, p.Address, None, p.Serial, p.SentAt, lastSendTime_,
+                  !p.has(psoDontLog));
     }
     const int r = SendFrame(p.Data, info, p.Address, p.Serial, p.has(psoNoASYER));
     p.SentAt = now();

@@ -193,6 +193,7 @@ private:
     TVBTComms* findTarget(const TOnReadPacketData& record);
     void processDovLines();
     void leaveOwner();
+    void writeLog(const QString& message, int type, bool ownMessage);
 
     TimeService& time_;
     TransportFactory& transports_;

@@ -153,7 +153,7 @@ void TVBTComms::LogPacket(const QString& text, int level, const QByteArray& data
         }
     }
     // Formatting costs more than the exchange itself; skip it when nobody reads the line.
-    bool wanted = writerListens(LogWriter) || shellState().LOG_COMM;
+    bool wanted = writerListens(LogWriter) || shellState().LOG_COMM || (PortOwner && writerListens(PortOwner->LogWriter));
     for (const TVBTComms* c : targets)
         wanted = wanted || writerListens(c->LogWriter);
     if (!wanted) {
@@ -171,12 +171,12 @@ void TVBTComms::LogPacket(const QString& text, int level, const QByteArray& data
 
     if (level == commlog::RawBytes) {
         // Raw bytes reach the file as they are.
-        auto writeRaw = [&line, level](TVBTComms* link) {
+        auto writeRaw = [&line, level, this](TVBTComms* link) {
             TNaplo* w = link->LogWriter;
             const bool saved = w ? w->ConvertToPrintable : false;
             if (w)
                 w->ConvertToPrintable = false;
-            link->WriteLog(line, level);
+            link->writeLog(line, level, link == this);
             if (w)
                 w->ConvertToPrintable = saved;
         };
@@ -186,11 +186,13 @@ void TVBTComms::LogPacket(const QString& text, int level, const QByteArray& data
         return;
     }
     for (TVBTComms* c : targets)
-        c->WriteLog(line, level);
+        c->writeLog(line, level, false);
     WriteLog(line, level);
 }
 
-void TVBTComms::WriteLog(const QString& message, int type)
+void TVBTComms::WriteLog(const QString& message, int type) { writeLog(message, type, true); }
+
+void TVBTComms::writeLog(const QString& message, int type, bool ownMessage)
 {
     // A connection error repeated at every attempt is written once, until another
     // message comes in between.
@@ -201,6 +203,10 @@ void TVBTComms::WriteLog(const QString& message, int type)
         LogLine(message, false);
     if (LogWriter)
         LogWriter->Write(message);
+    // A client link's own messages (a refused packet, its start and stop) also go to
+    // the log of the interface it belongs to, where the user looks for them.
+    if (ownMessage && PortOwner && PortOwner->LogWriter && PortOwner->LogWriter != LogWriter)
+        PortOwner->LogWriter->Write(message);
 }
 
 } // namespace cvx

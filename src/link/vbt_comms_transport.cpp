@@ -128,6 +128,8 @@ void TVBTComms::onDisconnected()
     connected_ = false;
     connecting_ = false;
     rxBuffer_.clear();
+    if (destroying_)
+        return; // nobody is told anything while the engine goes away
     auto alive = alive_;
     if (OnDisConnect) {
         const auto cb = OnDisConnect;

@@ -65,6 +65,8 @@ enum TVBTSendOption : quint32 {
     psoMultiplyWait = 1u << 10,
 };
 Q_DECLARE_FLAGS(TVBTSendOptions, TVBTSendOption)
+// Inside the namespace, so that argument-dependent lookup finds it from anywhere.
+Q_DECLARE_OPERATORS_FOR_FLAGS(TVBTSendOptions)
 
 // Misuse of the framer or the engine: thrown with the short English texts callers log.
 class VBTError : public std::runtime_error {
@@ -147,5 +149,3 @@ using TOnVBTCmdResult =
 using TOnIncoming_tagged = LinkCallback<void(const QByteArray& s, quint16 errorCode, int tag)>;
 
 } // namespace cvx
-
-Q_DECLARE_OPERATORS_FOR_FLAGS(cvx::TVBTSendOptions)
