@@ -140,7 +140,8 @@ bool CheckDatabase(const QString& connectionString)
         return true;
 
     ShellState& s = shellState();
-    s.RegisteredMasterHost = ReadGlobalSetting(c, QStringLiteral("Master_apps_IP"));
+    // Before the rebuild of version 13 the value may sit in a blank-padded column.
+    s.RegisteredMasterHost = ReadGlobalSetting(c, QStringLiteral("Master_apps_IP")).trimmed();
     // Only the recording instance may upgrade a shared server database; a local file
     // may always be upgraded.
     if (!s.RegisteredMasterHost.isEmpty() && s.RegisteredMasterHost != s.ConfiguredHost

@@ -312,7 +312,15 @@ bool TpSQLQuery::Open(QString* error)
         return false;
     }
     d_->active = true;
-    d_->eof = !d_->q.next();
+    if (!ForwardOnly) {
+        // Fetch every row now (a static cursor): on the local file an unfinished
+        // statement would hold its read snapshot open, hiding later writes of other
+        // connections and keeping the write-ahead log from being checkpointed.
+        d_->q.last();
+        d_->eof = !d_->q.first();
+    } else {
+        d_->eof = !d_->q.next();
+    }
     d_->row = d_->eof ? -1 : 0;
     if (log) {
         const qint64 elapsed = c->Time().tickMs() - d_->openStart;
@@ -364,6 +372,9 @@ bool TpSQLQuery::Next()
         return true;
     }
     d_->eof = true;
+    // A one-way read ends its statement with its last row.
+    if (ForwardOnly)
+        d_->q.finish();
     return false;
 }
 

@@ -22,6 +22,15 @@ protected:
     void TearDown() override { resetShellState(); }
 
     QString sqlLog() const { return readFile(home.file(QStringLiteral("SQLLog.log"))); }
+    // Main log lines written since the last call (so set-up lines do not count).
+    QStringList newLogLines()
+    {
+        const QStringList all = log.lines();
+        const QStringList out = all.mid(logMark_);
+        logMark_ = int(all.size());
+        return out;
+    }
+    int logMark_ = 0;
 
     TempHome home;
     CapturedMainLog log;

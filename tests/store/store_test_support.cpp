@@ -1,5 +1,8 @@
 #include "store_test_support.h"
 
+#include "store/code_tables.h"
+#include "store/db_check.h"
+#include "store/sql_ops.h"
 #include "store/sql_private.h"
 #include "store/sql_query.h"
 
@@ -89,6 +92,17 @@ TestDatabase::~TestDatabase()
     admin.ConnectionString = TestPgServer();
     if (admin.Open())
         rawExec(admin, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(pgName_), nullptr);
+}
+
+void TestDatabase::dropServerDatabase(const QString& name)
+{
+    TpSQLConnection admin(QStringLiteral("conAdmin"));
+    admin.SQLLoggingDisabled = true;
+    admin.ConnectionString = TestPgServer();
+    QString quoted = name;
+    quoted.replace(u'"', QStringLiteral("\"\""));
+    if (admin.Open())
+        rawExec(admin, QStringLiteral("DROP DATABASE IF EXISTS \"%1\" WITH (FORCE)").arg(quoted), nullptr);
 }
 
 std::unique_ptr<TpSQLConnection> TestDatabase::open(const QString& name) const
@@ -193,6 +207,26 @@ INSERT INTO Treshold_type_code_to_string VALUES (2, 'alsó határérték');
 )";
 
 } // namespace
+
+void BuildFresh(const TestDatabase& db)
+{
+    if (db.engine() == DbEngine::LocalFile) {
+        QString error;
+        ASSERT_TRUE(CreateLocalDatabase(db.connectionString(), &error)) << error.toStdString();
+        return;
+    }
+    QFile f(StatementFilePath(true));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << StatementFilePath(true).toStdString();
+    auto c = std::make_unique<TpSQLConnection>(QStringLiteral("conFixture"));
+    c->SQLLoggingDisabled = true;
+    c->ConnectionString = db.connectionString();
+    ASSERT_TRUE(c->Open());
+    TBatchedADOQuery batch(c.get());
+    batch.SQL = QString::fromUtf8(f.readAll());
+    QString errors;
+    ASSERT_TRUE(batch.ExecuteBatch(nullptr, &errors)) << errors.toStdString();
+    FillConvTables(*c);
+}
 
 void BuildVersion0(const TestDatabase& db)
 {

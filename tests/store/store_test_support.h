@@ -41,6 +41,8 @@ public:
     // Runs statements (";"-separated) and fails the test on an error.
     void exec(const QString& statements) const;
     QString path() const { return path_; }
+    // Drops a database of the test server by name (forcing its connections closed).
+    static void dropServerDatabase(const QString& name);
 
 private:
     DbEngine engine_;
@@ -68,6 +70,8 @@ std::set<QString> IndexNames(TpSQLConnection& c);
 // First field of the first row, or an invalid value.
 QVariant Scalar(TpSQLConnection& c, const QString& sql);
 
+// The current schema, as a new database gets it (statement file and code tables).
+void BuildFresh(const TestDatabase& db);
 // A version-0 database as older installations have it, with some configuration rows.
 void BuildVersion0(const TestDatabase& db);
 // A version-12 database with events, thresholds, tasks and padded settings values.
