@@ -196,7 +196,8 @@ QByteArray TDESCipher::DecipherBytes(const QByteArray& stored, bool* ok) const
     if (!decoded || decoded.decoded.isEmpty())
         return QByteArray();
     const QByteArray work = CfbDecrypt(*decoded).left(MaxBytes);
-    if (work.isEmpty())
+    // A work text has a random byte and whole pairs.
+    if (work.isEmpty() || work.size() % 2 == 0)
         return QByteArray();
     if (ok)
         *ok = true;

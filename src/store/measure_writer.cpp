@@ -82,19 +82,24 @@ bool MeasureWriter::execInsert(Op& op, bool explicitId, QString* error)
         cmdAddWithId_->SetParam(QStringLiteral("paramPID"), op.probeId);
         cmdAddWithId_->SetParam(QStringLiteral("paramMTC"), op.measureTypeCode);
         cmdAddWithId_->SetParam(QStringLiteral("paramDT"), op.time);
-        return cmdAddWithId_->Execute(nullptr, error);
+        const bool ok = cmdAddWithId_->Execute(nullptr, error);
+        lastCode_ = cmdAddWithId_->LastErrorCode();
+        return ok;
     }
     cmdAdd_->SetParam(QStringLiteral("paramMV"), stored);
     cmdAdd_->SetParam(QStringLiteral("paramPID"), op.probeId);
     cmdAdd_->SetParam(QStringLiteral("paramMTC"), op.measureTypeCode);
     cmdAdd_->SetParam(QStringLiteral("paramDT"), op.time);
-    if (!cmdAdd_->Execute(nullptr, error))
+    if (!cmdAdd_->Execute(nullptr, error)) {
+        lastCode_ = cmdAdd_->LastErrorCode();
         return false;
+    }
     const QVariant id = postgres_ ? cmdAdd_->ReturnedValue() : cmdAdd_->LastInsertId();
     bool ok = false;
     op.id = id.toLongLong(&ok);
     if (!ok || op.id <= 0) {
         op.id = 0;
+        lastCode_.clear();
         if (error)
             *error = QStringLiteral("The database gave no Measure_id");
         return false;
@@ -122,7 +127,21 @@ bool MeasureWriter::execUpdate(const Op& op, QString* error)
     if (op.hasTime)
         cmd.SetParam(QStringLiteral("paramMeasure_datetime"), op.time);
     cmd.SetParam(QStringLiteral("paramMeasure_id"), op.id);
-    return cmd.Execute(nullptr, error);
+    const bool ok = cmd.Execute(nullptr, error);
+    lastCode_ = cmd.LastErrorCode();
+    return ok;
+}
+
+bool MeasureWriter::lastErrorPermanent() const
+{
+    if (postgres_) {
+        // SQLSTATE classes 22 (data exception) and 23 (integrity constraint violation).
+        return lastCode_.startsWith(QLatin1String("22")) || lastCode_.startsWith(QLatin1String("23"));
+    }
+    bool ok = false;
+    const int primary = lastCode_.toInt(&ok) & 0xff;
+    // SQLITE_TOOBIG, SQLITE_CONSTRAINT, SQLITE_MISMATCH, SQLITE_RANGE.
+    return ok && (primary == 18 || primary == 19 || primary == 20 || primary == 25);
 }
 
 void MeasureWriter::journal(Op op)
@@ -292,11 +311,12 @@ bool MeasureWriter::replayOnce(bool* retry)
         const bool ok = op.insert ? execInsert(op, true, &error) : execUpdate(op, &error);
         if (ok)
             continue;
+        const bool permanent = lastErrorPermanent();
         c_.Rollback();
-        if (!c_.Alive())
+        if (!permanent || !c_.Alive())
             return false;
-        // The database is there but refuses this one write: it can never be stored,
-        // and it must not hold back the others.
+        // The database is there but refuses this one write for good: it can never be
+        // stored, and it must not hold back the others.
         LogLine(Fmt("errMeasurementRefused", op.id, op.probeId, op.measureTypeCode, error), true);
         ++dropped_;
         journal_.erase(journal_.begin() + qsizetype(i));

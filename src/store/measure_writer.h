@@ -93,6 +93,9 @@ private:
     bool ensureTransaction();
     bool execInsert(Op& op, bool explicitId, QString* error);
     bool execUpdate(const Op& op, QString* error);
+    // The last failed statement can never succeed (bad data, a violated constraint),
+    // unlike a lost connection or a busy database.
+    bool lastErrorPermanent() const;
     void journal(Op op);
     void fail(const char* key, const QString& error);
     bool commit();
@@ -111,6 +114,7 @@ private:
     bool broken_ = false;
     bool inFailure_ = false;
     bool postgres_ = false;
+    QString lastCode_;
     std::vector<Op> journal_;
     std::map<qint64, size_t> byId_;      // id -> journal index
     int commitDelayMs_ = 20;

@@ -143,6 +143,7 @@ struct SqlStatementPrivate final : SqlClient {
     qint64 openStart = 0;
     qint64 rowsAffected = 0;
     QString lastError;
+    QString lastErrorCode;
 
     void connectionClosing() override
     {
@@ -230,10 +231,12 @@ QString SqlStatement::ParamDump() const
 }
 
 QString SqlStatement::LastError() const { return d_->lastError; }
+QString SqlStatement::LastErrorCode() const { return d_->lastErrorCode; }
 
 bool SqlStatement::run(bool forwardOnly)
 {
     d_->lastError.clear();
+    d_->lastErrorCode.clear();
     TpSQLConnection* c = d_->conn;
     if (!c || !c->Connected()) {
         d_->lastError = QStringLiteral("Not connected");
@@ -253,6 +256,7 @@ bool SqlStatement::run(bool forwardOnly)
         if (withParams) {
             if (!d_->q.prepare(d_->parsed.positional)) {
                 d_->lastError = SqlErrorText(d_->q.lastError());
+                d_->lastErrorCode = d_->q.lastError().nativeErrorCode();
                 d_->q = QSqlQuery();
                 return false;
             }
@@ -269,6 +273,7 @@ bool SqlStatement::run(bool forwardOnly)
     }
     if (!ok) {
         d_->lastError = SqlErrorText(d_->q.lastError());
+        d_->lastErrorCode = d_->q.lastError().nativeErrorCode();
         // A failed statement may leave a server's prepared statement unusable.
         d_->prepared = false;
         d_->q = QSqlQuery();

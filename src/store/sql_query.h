@@ -47,6 +47,9 @@ public:
     QString ParamDump() const;
 
     QString LastError() const;
+    // The database's own code of the last error (SQLSTATE on PostgreSQL, the result
+    // code on the local file).
+    QString LastErrorCode() const;
     // Seconds; on a server the statement is cancelled after it (0: no limit).
     int CommandTimeout = 30;
     // Whether this statement writes to the SQL log (plain queries do not).

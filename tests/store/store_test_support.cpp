@@ -130,6 +130,16 @@ void TestDatabase::exec(const QString& statements) const
     }
 }
 
+void TestDatabase::execOne(const QString& statement) const
+{
+    TpSQLConnection c(QStringLiteral("conFixture"));
+    c.SQLLoggingDisabled = true;
+    c.ConnectionString = connectionString_;
+    ASSERT_TRUE(c.Open());
+    QString error;
+    EXPECT_TRUE(rawExec(c, statement, &error)) << statement.toStdString() << ": " << error.toStdString();
+}
+
 std::map<QString, std::set<QString>> SchemaColumns(TpSQLConnection& c)
 {
     std::map<QString, std::set<QString>> out;

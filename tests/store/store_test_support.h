@@ -40,6 +40,8 @@ public:
     std::unique_ptr<TpSQLConnection> open(const QString& name = QStringLiteral("conTest")) const;
     // Runs statements (";"-separated) and fails the test on an error.
     void exec(const QString& statements) const;
+    // Runs one statement as it is (it may hold ";").
+    void execOne(const QString& statement) const;
     QString path() const { return path_; }
     // Drops a database of the test server by name (forcing its connections closed).
     static void dropServerDatabase(const QString& name);
