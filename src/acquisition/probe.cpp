@@ -4,6 +4,7 @@
 #include "platform/time_service.h"
 #include "shell/catalogue.h"
 #include "shell/logs.h"
+#include "shell/shell_state.h"
 
 #include <QStringList>
 
@@ -13,13 +14,41 @@ TProbe::TProbe() { InvalidateValues(); }
 
 TProbe::~TProbe()
 {
+    if (OnDestroy) {
+        auto onDestroy = std::move(OnDestroy);
+        onDestroy(*this);
+    }
     // Timers first: their handlers reach into the links.
     SnmpTimer.reset();
     PanelTimer.reset();
     RestartTimer.reset();
     ClockTimer.reset();
+    FlashManager.reset(); // stops its download, which withdraws its packets from the link
     LoggerLink.reset();
     Link.reset();
+}
+
+bool TProbe::IsActive() const { return shellState().MasterMode ? IsUsed : RemoteActive; }
+
+bool TProbe::IsOnline() const
+{
+    if (!shellState().MasterMode)
+        return RemoteOnline;
+    const TProbe* iface = OwningInterface();
+    if (!iface)
+        return false;
+    // SNMP interfaces have no connection of their own: a sensor that answers is reachable.
+    if (iface->ProtocolType == ptSNMP)
+        return !isInterface() && !Inactive && LastMeasureTime.isValid();
+    return iface->Link && iface->Link->Connected();
+}
+
+QDateTime TProbe::ValueTime() const { return shellState().MasterMode ? LastMeasureTime : RemoteTime; }
+
+TFlashManager* TProbe::OwningFlashManager() const
+{
+    const TProbe* iface = OwningInterface();
+    return iface ? iface->FlashManager.get() : nullptr;
 }
 
 void TProbe::InvalidateValues()
