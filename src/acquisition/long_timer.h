@@ -27,6 +27,7 @@ public:
     int interval() const override;
     void setSingleShot(bool singleShot) override { singleShot_ = singleShot; }
     bool isSingleShot() const override { return singleShot_; }
+    using Timer::start;
     void start() override;
     void stop() override;
     bool isActive() const override { return active_; }

@@ -130,6 +130,14 @@ inline QByteArray aitgd(std::initializer_list<int> raws16)
     return a;
 }
 
+// The frames written to a fake line, without the keep-alive bytes between them.
+inline std::vector<SentFrame> framesOn(const FakeLine& line)
+{
+    std::vector<SentFrame> out = decodeWrites(line.writes);
+    std::erase_if(out, [](const SentFrame& f) { return f.error != 0; });
+    return out;
+}
+
 class AcquisitionTest : public ::testing::Test {
 protected:
     AcquisitionTest()
