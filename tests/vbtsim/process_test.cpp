@@ -402,7 +402,7 @@ TEST(ProcessLife, VerboseLogFileHoldsTheTraffic)
 
 TEST(ProcessLife, SampleScenariosAreValid)
 {
-    for (const char* name : {"sample.json", "datalogger.json"}) {
+    for (const char* name : {"sample.json", "datalogger.json", "weather.json"}) {
         QProcess p;
         p.start(cvx::test::binDir() + "/vbtsim", {"--check", cvx::test::sourceDir() + "/scenarios/" + name});
         ASSERT_TRUE(p.waitForFinished(IoWaitMs));
