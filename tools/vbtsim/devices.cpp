@@ -5,6 +5,7 @@
 #include "logger_device.h"
 #include "sensor_device.h"
 #include "sim_interface.h"
+#include "watchdog.h"
 #include "weather_device.h"
 
 namespace cvx::vbtsim {
@@ -51,10 +52,14 @@ std::unique_ptr<Device> createDevice(SimContext& ctx, JsonReader& cfg, Protocol 
         if (cfg.has("type") || type != 0)
             cfg.fail("type", QStringLiteral("a logger has no sensor type"));
         d = std::make_unique<LoggerDevice>(ctx, cfg);
+    } else if (kind == QLatin1String("watchdog")) {
+        if (type != 0)
+            cfg.fail("type", QStringLiteral("a watchdog device has no sensor type"));
+        d = std::make_unique<WatchdogDevice>(ctx, cfg);
     } else if (kind == QLatin1String("dov")) {
         cfg.fail("kind", QStringLiteral("DOV devices belong on an interface of protocol DOV"));
     } else {
-        cfg.fail("kind", QStringLiteral("unknown kind \"%1\" (sensor, panel, weather, logger, dov)").arg(kind));
+        cfg.fail("kind", QStringLiteral("unknown kind \"%1\" (sensor, panel, weather, logger, watchdog, dov)").arg(kind));
     }
     cfg.finish();
     return d;
