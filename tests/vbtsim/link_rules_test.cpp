@@ -395,3 +395,16 @@ TEST(LinkRules, RandomNoiseBetweenFramesLosesNoRequest)
         EXPECT_EQ(answers[size_t(i)].payload, QByteArray("AITGD") + hex("66 08 C4 01"));
     }
 }
+
+TEST(LinkRules, ALargeReadFullOfFramesLosesNone)
+{
+    SimHarness h(kScenario);
+    h.log().setVerbose(false);
+    QByteArray burst;
+    for (int i = 0; i < 2000; ++i)
+        burst += encodeFrame(request(5, "c", InfoNoAck, quint8(i % 250 + 1)));
+    ASSERT_GT(burst.size(), 16384);
+    h.feed(burst);
+    EXPECT_EQ(h.frames().size(), 2000u);
+    EXPECT_FALSE(h.logged("receive buffer overflow"));
+}
