@@ -9,6 +9,8 @@
 #include <QtEndian>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 using namespace cvx::vbtsim;
 using namespace cvx::vbtsim::test;
 
@@ -498,4 +500,18 @@ TEST(ProcessLife, WatchdogAnswersHeartbeatsCapturesSmsAndRaisesItsAlarm)
     EXPECT_TRUE(lines[1].contains(R"("from":"watchdog")"));
     EXPECT_TRUE(lines[1].contains(R"("number":"+36301234567")"));
     EXPECT_TRUE(lines[1].contains(R"("text":"PC down")"));
+}
+
+TEST(ProcessLife, StopsCleanlyOnSigterm)
+{
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(kScenario));
+    Client c;
+    ASSERT_TRUE(c.connectTo(sim.port("srv")));
+    ::kill(pid_t(sim.process().processId()), SIGTERM);
+    ASSERT_TRUE(sim.process().waitForFinished(IoWaitMs));
+    EXPECT_EQ(sim.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sim.process().exitCode(), 0);
+    EXPECT_TRUE(c.waitDisconnected());
+    EXPECT_TRUE(sim.stderrText().contains("stopping on a signal"));
 }
