@@ -1,15 +1,26 @@
 #include "probe.h"
 
+#include "link/vbt_comms.h"
 #include "platform/time_service.h"
 #include "shell/catalogue.h"
 #include "shell/logs.h"
 
 #include <QStringList>
 
-// The owned link and downloader types are complete where they are built; TProbe's
-// destructor lives with the loader that knows them (probe_loader.cpp).
-
 namespace cvx {
+
+TProbe::TProbe() { InvalidateValues(); }
+
+TProbe::~TProbe()
+{
+    // Timers first: their handlers reach into the links.
+    SnmpTimer.reset();
+    PanelTimer.reset();
+    RestartTimer.reset();
+    ClockTimer.reset();
+    LoggerLink.reset();
+    Link.reset();
+}
 
 void TProbe::InvalidateValues()
 {

@@ -58,7 +58,8 @@ public:
 
     std::unique_ptr<TVBTComms> Link;
     std::unique_ptr<TVBTComms> LoggerLink;
-    std::unique_ptr<TFlashManager> FlashManager;
+    // Held alone; shared_ptr only because it deletes types this header does not know.
+    std::shared_ptr<TFlashManager> FlashManager;
     bool InSync = false;
     std::unique_ptr<TNaplo> CommLog;
 
@@ -86,7 +87,7 @@ public:
     TMeasurePipe TempWindow;
     bool AveragesReady = false;
     int Progress = 100;
-    std::unique_ptr<WeatherStationState> Weather; // sensors of type 12 only
+    std::shared_ptr<WeatherStationState> Weather; // sensors of type 12 only; held alone
 
     bool RemoteActive = false;
     bool RemoteOnline = false;

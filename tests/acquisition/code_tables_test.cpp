@@ -62,3 +62,36 @@ TEST(CodeTables, DataPositionsPerSensorType)
     EXPECT_EQ(dataStartPosition(14, mtT), 0);
     EXPECT_EQ(dataStartPosition(1, mtH), 0);
 }
+
+#include "acquisition/probe_lists.h"
+
+TEST(ProbeLists, FindersAndRelayLockTexts)
+{
+    ProbeLists lists;
+    auto iface = std::make_unique<TProbe>();
+    iface->Id = 7;
+    TProbe* i = iface.get();
+    lists.Interfaces.push_back(std::move(iface));
+    for (int id : {3, 4}) {
+        auto s = std::make_unique<TProbe>();
+        s->Id = id;
+        s->SensorType = stRelayPanel;
+        s->ParentInterface = i;
+        s->Address = 20 + id;
+        lists.Sensors.push_back(std::move(s));
+    }
+    EXPECT_EQ(lists.FindInterface(7), i);
+    EXPECT_EQ(lists.FindSensor(-1), nullptr);
+    EXPECT_EQ(lists.FindSensor(4)->Address, 24);
+    EXPECT_EQ(lists.FindSensorByAddress(i, 23)->Id, 3);
+    EXPECT_EQ(lists.FindSensorByAddress(i, 99), nullptr);
+    TProbe* relay = lists.FindSensor(3);
+    EXPECT_EQ(relay->RelayStateText(), Msg("labRelayStateFree"));
+    relay->RelayLocks.insert("12", {12, "A"});
+    relay->RelayLocks.insert("15", {15, "B"});
+    EXPECT_EQ(relay->RelayLockNames(), "B,A");
+    EXPECT_EQ(relay->RelayStateText(), Fmt("labRelayStateLockedBy", QString("B,A")));
+    EXPECT_EQ(relay->RawValues[mtT], NoValueMarker);
+    lists.Clear();
+    EXPECT_TRUE(lists.Sensors.empty());
+}
