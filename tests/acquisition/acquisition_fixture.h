@@ -81,10 +81,12 @@ public:
                 out.push_back(r);
         return out;
     }
+    // Forgets everything written so far.
     void clear()
     {
         adds.clear();
         updates.clear();
+        rows.clear();
     }
 
     std::vector<Row> adds;
