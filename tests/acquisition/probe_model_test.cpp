@@ -6,6 +6,7 @@
 #include "acquisition/long_timer.h"
 #include "acquisition/weather_station.h"
 #include "devproto/binary_params.h"
+#include "devproto/flash_manager.h"
 #include "link/vbt_comms.h"
 #include "store/connection_string.h"
 #include "store/data_module.h"
@@ -339,6 +340,28 @@ TEST_F(DbModelTest, NothingIsStoredWhileRecordingIsSuspended)
     acq->HandleAnswer(*lists.FindSensor(1), aitgd({2245, 415}), 0);
     EXPECT_EQ(scalar(QStringLiteral("SELECT COUNT(*) FROM Measure")).toInt(), 0);
     EXPECT_TRUE(lists.FindSensor(1)->HasValue(mtT));
+}
+
+TEST_F(DbModelTest, TheLastLoggerRecordIdentifierIsKeptInTheInterfaceRow)
+{
+    addInterfaceRow(1, QStringLiteral("logger"), 3, 1, QStringLiteral("127.0.0.1"), 4001, 60000, 249, 100);
+    addSensorRow(1, 1, stTempHumidity, 5);
+    acq->LoadAll();
+    TProbe* logger = lists.FindInterface(1);
+    ASSERT_TRUE(logger->FlashManager);
+    EXPECT_EQ(logger->FlashManager->LastRecIDOnPC(), 100);
+    EXPECT_EQ(logger->FlashManager->FirmwareType(), FMFWCorvalux);
+    EXPECT_EQ(logger->FlashManager->VBTPort(), logger->LoggerLink.get());
+    EXPECT_EQ(logger->OwningFlashManager(), logger->FlashManager.get());
+    EXPECT_EQ(lists.FindSensor(1)->OwningFlashManager(), logger->FlashManager.get());
+
+    QByteArray rec = IntToParam4(101) + EncodePackedDateTime(now()) + 'g' + char(5) + char(0) + le16(2000) + le16(400);
+    rec.resize(21, '\0');
+    acq->HandleLoggerEvent(*logger, QByteArray("EELDL") + rec, 0);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT Last_RecID FROM Probe_type WHERE Probe_type_id=1")).toInt(), 101);
+    logger->FlashManager->SetLastRecIDOnPC(140);
+    lists.Clear(); // destroying the interface saves its identifier
+    EXPECT_EQ(scalar(QStringLiteral("SELECT Last_RecID FROM Probe_type WHERE Probe_type_id=1")).toInt(), 140);
 }
 
 // ------------------------------------------------------------------ ini-file mode
