@@ -169,6 +169,8 @@ private:
     bool weatherStep(TProbe& sensor, const QByteArray& answer, QByteArray* synthesized);
     void importWeatherHistory(TProbe& sensor);
     bool master() const;
+    // Now, with its UTC offset fixed (see fixedOffset).
+    QDateTime currentTime() const;
 
     TimeService& time_;
     ProbeLists& lists_;

@@ -35,6 +35,17 @@ QString shortestText(double value)
     return text;
 }
 
+// The same moment with its UTC offset fixed. Times of the hot path are kept this way:
+// comparing and subtracting local times asks the C library for the time zone at every
+// step (and glibc looks at /etc/localtime each time), a fixed offset is arithmetic.
+// The wall-clock reading, which is what the database stores, is unchanged.
+QDateTime fixedOffset(const QDateTime& t)
+{
+    if (!t.isValid() || t.timeSpec() != Qt::LocalTime)
+        return t;
+    return QDateTime::fromMSecsSinceEpoch(t.toMSecsSinceEpoch(), Qt::OffsetFromUTC, t.offsetFromUtc());
+}
+
 bool hasMnemonic(const QByteArray& answer, const char* mnemonic)
 {
     return answer.startsWith(QByteArrayView(mnemonic, MnemonicLength));
@@ -83,12 +94,16 @@ void Acquisition::processAnswer(TProbe& sensor, const QByteArray& answer)
             measure(sensor, answer, data, time, Source::LoggerEvent);
         return;
     }
-    measure(sensor, answer, answer.mid(MnemonicLength), time_.localNow(), Source::Live);
+    measure(sensor, answer, answer.mid(MnemonicLength), currentTime(), Source::Live);
 }
 
-void Acquisition::measure(TProbe& s, const QByteArray& answer, const QByteArray& received, const QDateTime& time,
-                          Source source)
+QDateTime Acquisition::currentTime() const { return fixedOffset(time_.localNow()); }
+
+void Acquisition::measure(TProbe& s, const QByteArray& answer, const QByteArray& received,
+                          const QDateTime& measuredAt, Source source)
 {
+    const QDateTime time = fixedOffset(measuredAt);
+    const QDateTime now = source == Source::Live ? time : currentTime();
     const TProbe* iface = s.ParentInterface;
     const bool inSync = iface && iface->InSync;
 
@@ -141,7 +156,7 @@ void Acquisition::measure(TProbe& s, const QByteArray& answer, const QByteArray&
             }
         }
         if (l == mtT && sensorCarries(s.SensorType, mtT))
-            s.TempWindow.Add(time, value, time_.localNow(), AverageWindowMinutes());
+            s.TempWindow.Add(time, value, now, AverageWindowMinutes());
         if (l >= mtUe) {
             if (!derivedValue(s, l, &value)) {
                 s.SetInvalid(l);
@@ -291,7 +306,7 @@ void Acquisition::FillTempWindow(TProbe& s)
     if (!s.IsUsed || !sensorCarries(s.SensorType, mtTAv))
         return;
     s.TempWindow.Clear();
-    const QDateTime now = time_.localNow();
+    const QDateTime now = currentTime();
     qint64 openMs = 0;
     qint64 readMs = 0;
     bool ok = true;

@@ -121,7 +121,7 @@ bool Acquisition::loggerSequenceCheck(TProbe& sensor, const QByteArray& answer, 
     // A logger reports a record as it stores it: without a readable time stamp, now is
     // the best time it has.
     if (!time->isValid())
-        *time = time_.localNow();
+        *time = currentTime();
     return true;
 }
 

@@ -229,7 +229,7 @@ bool Acquisition::weatherStep(TProbe& s, const QByteArray& a, QByteArray* synthe
 
     for (const QByteArray& slot : w.Slots) {
         if (slot.isEmpty()) {
-            s.LastMeasureTime = time_.localNow();
+            s.LastMeasureTime = currentTime();
             return false;
         }
     }
