@@ -126,3 +126,39 @@ BENCHMARK(BM_HandleAnswer_NoStore)->Args({50, 1})->Unit(benchmark::kMicrosecond)
 static void BM_HandleAnswer_LocalDatabase(benchmark::State& state) { run(state, true); }
 // Second argument: the SQL log filter keeps measurement statements out of the SQL log (1) or not (0).
 BENCHMARK(BM_HandleAnswer_LocalDatabase)->Args({50, 1})->Args({50, 0})->Unit(benchmark::kMicrosecond);
+
+// Resident memory a sensor needs once its temperature window (two hours at a 2 s poll:
+// 3600 items) and its recent values (99 sets) are full, measured over 5000 sensors.
+static void BM_SteadyStateMemoryPerSensor(benchmark::State& state)
+{
+    const auto rssKb = [] {
+        QFile f(QStringLiteral("/proc/self/status"));
+        if (!f.open(QIODevice::ReadOnly))
+            return 0.0;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').value(0).toDouble();
+        return 0.0;
+    };
+    const int sensors = int(state.range(0));
+    for (auto _ : state) {
+        const double before = rssKb();
+        std::vector<std::unique_ptr<TProbe>> probes;
+        probes.reserve(size_t(sensors));
+        const QDateTime t0 = QDateTime::fromMSecsSinceEpoch(1'716'000'000'000LL, Qt::OffsetFromUTC, 7200);
+        for (int i = 0; i < sensors; ++i) {
+            auto p = std::make_unique<TProbe>();
+            for (int k = 0; k < 3600; ++k) {
+                const QDateTime t = t0.addMSecs(2000LL * k);
+                p->TempWindow.Add(t, 20.0 + (k % 100) / 100.0, t, 120);
+            }
+            for (int k = 0; k < TProbe::RecentLimit; ++k)
+                p->Recent.push_front(p->Values);
+            probes.push_back(std::move(p));
+        }
+        const double after = rssKb();
+        state.counters["kb_per_sensor"] = (after - before) / sensors;
+        state.counters["mb_total"] = (after - before) / 1024.0;
+    }
+}
+BENCHMARK(BM_SteadyStateMemoryPerSensor)->Arg(5000)->Iterations(1)->Unit(benchmark::kSecond);

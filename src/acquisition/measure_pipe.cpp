@@ -22,17 +22,46 @@ qint32 toCenti(double value)
 
 void TMeasurePipe::grow()
 {
-    const size_t capacity = times_.empty() ? 64 : times_.size() * 2;
-    std::vector<qint64> times(capacity);
+    const size_t capacity = offsets_.empty() ? 64 : offsets_.size() * 2;
+    std::vector<qint32> offsets(capacity);
     std::vector<qint32> centi(capacity);
     for (size_t i = 0; i < size_; ++i) {
-        times[i] = timeAt(i);
+        offsets[i] = offsetAt(i);
         centi[i] = centiAt(i);
     }
-    times_.swap(times);
+    offsets_.swap(offsets);
     centi_.swap(centi);
     head_ = 0;
     mask_ = capacity - 1;
+}
+
+bool TMeasurePipe::fitTime(qint64 t)
+{
+    if (size_ == 0) {
+        base_ = t;
+        return true;
+    }
+    const auto fits = [](qint64 d) { return d >= -MaxSpanMs - 1 && d <= MaxSpanMs; };
+    if (fits(t - base_))
+        return true;
+    // Rebase on the oldest item (after weeks of data the base lies far behind).
+    const qint64 front = std::min(timeAt(0), t);
+    const qint64 newest = std::max(timeAt(size_ - 1), t);
+    if (!fits(newest - front)) {
+        // Longer than 24 days: the oldest items go.
+        while (size_ > 0 && !fits(std::max(timeAt(size_ - 1), t) - std::min(timeAt(0), t)))
+            popFront();
+        if (size_ == 0) {
+            base_ = t;
+            return true;
+        }
+    }
+    const qint64 newBase = std::min(timeAt(0), t);
+    const qint64 shift = newBase - base_;
+    for (size_t i = 0; i < size_; ++i)
+        offsetAt(i) = qint32(offsetAt(i) - shift);
+    base_ = newBase;
+    return true;
 }
 
 void TMeasurePipe::popFront()
@@ -47,19 +76,21 @@ void TMeasurePipe::popFront()
 
 void TMeasurePipe::Add(const QDateTime& time, double value, const QDateTime& now, qint64 windowMinutes)
 {
-    if (size_ == times_.size())
+    if (size_ == offsets_.size())
         grow();
     const qint64 t = time.toMSecsSinceEpoch();
     const qint32 c = toCenti(value);
+    fitTime(t);
+    const qint32 o = qint32(t - base_);
     // Find the place in time order; normally the end.
     size_t pos = size_;
-    while (pos > 0 && timeAt(pos - 1) > t)
+    while (pos > 0 && offsetAt(pos - 1) > o)
         --pos;
     for (size_t i = size_; i > pos; --i) {
-        timeAt(i) = timeAt(i - 1);
+        offsetAt(i) = offsetAt(i - 1);
         centiAt(i) = centiAt(i - 1);
     }
-    timeAt(pos) = t;
+    offsetAt(pos) = o;
     centiAt(pos) = c;
     ++size_;
     sum_ += c;
@@ -73,7 +104,7 @@ void TMeasurePipe::Add(const QDateTime& time, double value, const QDateTime& now
     }
 
     const qint64 oldest = now.toMSecsSinceEpoch() - 60'000 * windowMinutes;
-    while (size_ > 0 && times_[head_] < oldest)
+    while (size_ > 0 && timeAt(0) < oldest)
         popFront();
 }
 
