@@ -164,6 +164,7 @@ void Acquisition::DestroySnmpPoller() { snmp_.reset(); }
 void Acquisition::LoadAll()
 {
     loading_ = true;
+    started_ = false;
     lists_.Clear();
     if (db_)
         loadFromDatabase();
