@@ -6,11 +6,13 @@
 //
 // One object per process, on the event-loop thread. The shell owns the lists; the
 // model owns what hangs off them (timers, link handlers) and empties the lists when it
-// is destroyed, so nothing outlives the handlers it calls. Calls into higher layers
+// is destroyed, so nothing outlives the handlers it calls: destroy the model before
+// the lists. Calls into higher layers
 // (event engine, master/client link, tasks) go through Hooks, which the application
 // wires; an unset hook does nothing.
 
 #include "acquisition/probe_lists.h"
+#include "devproto/flash_manager.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -33,8 +35,6 @@ class TSNMPPoller;
 struct IniInterfaceEntry;
 struct IniSensorEntry;
 struct WeatherStationState;
-enum TFMFlashStatus : int;
-enum TFMRecordInfo : int;
 
 struct AcquisitionHooks {
     // The event engine evaluates every event for the sensor.
@@ -131,7 +131,8 @@ public:
     void HandleLoggerEvent(TProbe& iface, const QByteArray& answer, quint16 code);
     // One downloaded 24-byte logger record; false when it could not be processed.
     bool HandleLoggerRecord(TProbe& sensor, const QByteArray& record);
-    void OnFlashStatus(TProbe& iface, TFMFlashStatus status, quint32 warningBits);
+    // The handlers every interface attaches to its FlashManager.
+    void OnFlashStatus(TProbe& iface, TFMFlashStatus status, TFMFlashWarnings warnings);
     void OnFlashRecord(TProbe& iface, TFMRecordInfo info, qint64 recId, const QByteArray& record, int percentDone,
                        bool& canContinue);
 

@@ -49,7 +49,7 @@ void Acquisition::wireFlashManager(TProbe& iface, qint64 lastRecId)
     iface.InSync = false;
     TProbe* self = &iface;
     f.OnStatus = [this, self](TFlashManager&, TFMFlashStatus status, TFMFlashWarnings warnings) {
-        OnFlashStatus(*self, status, warnings.bits());
+        OnFlashStatus(*self, status, warnings);
     };
     f.OnRecord = [this, self](TFlashManager&, TFMRecordInfo info, TFMRecordWarnings, qint64 recId, const QByteArray&,
                               const QByteArray& record, int percentDone, bool& canContinue) {
@@ -155,7 +155,7 @@ void Acquisition::startDownload(TProbe& iface)
     }
 }
 
-void Acquisition::OnFlashStatus(TProbe& iface, TFMFlashStatus status, quint32 warningBits)
+void Acquisition::OnFlashStatus(TProbe& iface, TFMFlashStatus status, TFMFlashWarnings warnings)
 {
     if (!iface.FlashManager)
         return;
@@ -169,7 +169,7 @@ void Acquisition::OnFlashStatus(TProbe& iface, TFMFlashStatus status, quint32 wa
             startDownload(iface);
         }
     } else if (status == FStOkNewRecordsAvailable) {
-        if (warningBits & (1u << FWrFlashOverrun))
+        if (warnings.contains(FWrFlashOverrun))
             logFlash(iface, SafeFormat(QStringLiteral("körbefordulás; PC: %d Flash: %d-%d"), f.LastRecIDOnPC(),
                                        f.FirstRecIDInFlash(), f.LastRecIDInFlash()));
         logFlash(iface, SafeFormat(QStringLiteral("új adatok: %d-%d"), f.LastRecIDOnPC() + 1, f.LastRecIDInFlash()));

@@ -263,3 +263,23 @@ TEST_F(LoggerTest, TheClockIsSetEveryFiveMinutes)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(LoggerTest, AnOverrunIsLoggedAndNoDownloadStartsWhileAModalDialogIsOpen)
+{
+    flash().SetLastRecIDInFlash(120);
+    shellState().ModalOpen = true;
+    acq->OnFlashStatus(*logger, FStOkNewRecordsAvailable, TFMFlashWarnings{FWrFlashOverrun});
+    EXPECT_TRUE(log.contains(QStringLiteral("if1 - körbefordulás; PC: 10 Flash: 1-120")));
+    EXPECT_TRUE(log.contains(QStringLiteral("if1 - új adatok: 11-120")));
+    EXPECT_FALSE(flash().Busy()) << "a modal dialog is open";
+    shellState().ModalOpen = false;
+    acq->OnFlashStatus(*logger, FStOkNewRecordsAvailable, {});
+    EXPECT_TRUE(flash().Busy());
+    EXPECT_EQ(lastSent().data, QByteArray("CELDL") + IntToParam4(11) + char(5));
+    acq->OnFlashStatus(*logger, FStOkNoNewRecords, {});
+    EXPECT_TRUE(flash().Busy()) << "nothing to do for other statuses";
+}
+
+} // namespace
