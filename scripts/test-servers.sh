@@ -33,7 +33,7 @@ cvx_start_test_servers() {
     -o "-p $port -k $CVX_PG_DIR -c listen_addresses=127.0.0.1 -c max_connections=200" start >/dev/null \
     || { cat "$CVX_PG_DIR/server.log" >&2; return 1; }
   CVX_PG_BIN="$pgbin"
-  export CVX_TEST_PG="Host=127.0.0.1;Port=$port;User ID=postgres;Password=;"
+  export CVX_TEST_PG="Provider=QPSQL;Host=127.0.0.1;Port=$port;User ID=postgres;Password=;"
   export CVX_TEST_PG_PORT="$port"
   export CVX_REQUIRE_SERVERS=1
   echo "test-servers: PostgreSQL on 127.0.0.1:$port"
