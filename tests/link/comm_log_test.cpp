@@ -25,6 +25,8 @@ struct LineCase {
     QString expected;
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
 class CommLogLines : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(CommLogLines, Format)

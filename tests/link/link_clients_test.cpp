@@ -462,6 +462,8 @@ struct DovValueCase {
     int raw;
 };
 
+void PrintTo(const DovValueCase& c, std::ostream* os) { *os << "'" << c.text << "' x" << c.scale; }
+
 class DovValue : public ::testing::TestWithParam<DovValueCase> {};
 
 TEST_P(DovValue, Converts)
