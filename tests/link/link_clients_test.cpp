@@ -450,6 +450,26 @@ TEST_F(DovInput, IncompleteLineWaitsForItsLineFeed)
     EXPECT_EQ(reads[0].items[1], QByteArray("AITGD\x64\x00", 7));
 }
 
+TEST_F(DovInput, LinesArrivingWhileACallbackRunsItsOwnEventLoopAreTakenAfterIt)
+{
+    // The first answer's handler opens a "modal window": more bytes arrive and time
+    // passes inside it.
+    bool nested = false;
+    clients[0]->OnRead = [&](const QByteArray& s, quint16, int) {
+        reads[0].items.push_back(s);
+        if (nested)
+            return;
+        nested = true;
+        transports.tcp->feed("*T0=2C\n");
+        time.advance(50);
+        EXPECT_EQ(reads[0].items.size(), 1u) << "no processing inside the running one";
+    };
+    receive("*T0=1C\n");
+    time.advance(1);
+    ASSERT_EQ(reads[0].items.size(), 2u);
+    EXPECT_EQ(reads[0].items[1], QByteArray("AITGD\xC8\x00", 7));
+}
+
 TEST_F(DovInput, ShortLinesAreIgnored)
 {
     receive("*\n\n");
