@@ -6,6 +6,7 @@
 #include "store/measure_cipher.h"
 #include "store/measure_reader.h"
 #include "store/settings.h"
+#include "store/wal_checkpointer.h"
 #include "store/sql_private.h"
 #include "store_fixture.h"
 
@@ -326,6 +327,35 @@ TEST_P(MeasureRows, AWriteTheDatabaseRefusesForGoodIsDroppedAndTheOthersStored)
     EXPECT_EQ(storedValue(a), QStringLiteral("1"));
     EXPECT_EQ(storedValue(c), QStringLiteral("3"));
     EXPECT_EQ(visibleRows(), 2);
+}
+
+TEST_F(StoreTest, TheLocalFileIsCheckpointedByItsOwnThread)
+{
+    TestDatabase db(DbEngine::LocalFile);
+    BuildFresh(db);
+    ManualTimeService time;
+    TfDM dm(time);
+    ASSERT_TRUE(dm.OpenMainConnection(db.connectionString()));
+    ASSERT_NE(dm.Checkpointer(), nullptr);
+    TpSQLQuery autoCheckpoint(&dm.conMainConnection, QStringLiteral("PRAGMA wal_autocheckpoint"));
+    ASSERT_TRUE(autoCheckpoint.Open());
+    EXPECT_EQ(autoCheckpoint.Value(0).toInt(), 0) << "commits on the event loop never checkpoint";
+    autoCheckpoint.Close();
+    dm.Writer().SetMaxBatchWrites(100);
+    for (int i = 0; i < 3000; ++i)
+        dm.StoreMeasure(QString::number(i), 1 + i % 5, 1, T0.addSecs(i));
+    ASSERT_TRUE(dm.FlushMeasurements());
+    const qint64 before = dm.Checkpointer()->Checkpoints();
+    dm.Checkpointer()->CheckpointNow();
+    EXPECT_GT(dm.Checkpointer()->Checkpoints(), before);
+    // Every frame of the log is in the database file now.
+    auto other = db.open(QStringLiteral("conOther"));
+    QSqlQuery q(other->d()->db);
+    ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)")) && q.next());
+    EXPECT_EQ(q.value(0).toInt(), 0);
+    EXPECT_GT(q.value(1).toInt(), 0);
+    EXPECT_EQ(q.value(1).toInt(), q.value(2).toInt());
+    EXPECT_EQ(Scalar(*other, QStringLiteral("SELECT COUNT(*) FROM Measure")).toInt(), 3000);
 }
 
 TEST_F(StoreTest, GraphReadsUseTheMeasureIndex)

@@ -381,10 +381,9 @@ TEST_P(CodeTables, RelabellingFollowsTheLanguageOnAConnectedMasterOnly)
 
 CVX_BOTH_ENGINES(CodeTables);
 
-TEST_P(Schema, CreateDatabaseOnTheServerStoresTheEncipheredPassword)
+TEST_F(StoreTest, CreateDatabaseOnTheServerStoresTheEncipheredPassword)
 {
-    if (engine() != DbEngine::PostgreSql)
-        GTEST_SKIP() << "server databases only";
+    CVX_REQUIRE_ENGINE(DbEngine::PostgreSql);
     TpSQLConnection server(QStringLiteral("conServer"));
     server.ConnectionString = TestPgServer();
     const QString name = QStringLiteral("Cvx Új \"%1\"").arg(QCoreApplication::applicationPid());
