@@ -214,6 +214,25 @@ TEST_P(MeasureRows, CodeTablesAndNamesAreReadyAfterOpening)
     EXPECT_TRUE(log.contains(QStringLiteral("Hiba történt egy SQL-művelet végrehajtása közben: ")));
 }
 
+TEST_P(MeasureRows, EveryFixedDataSetOpens)
+{
+    openModule();
+    db->exec(QStringLiteral("INSERT INTO Threshold (Measure_type_code, Threshold_value, Threshold_type_code) VALUES (1, 30, 1);"
+                            "INSERT INTO Event (Event_name, Threshold_id) VALUES ('Meleg', 1);"
+                            "INSERT INTO Probe_type (Probe_type_name) VALUES ('Híd');"
+                            "INSERT INTO Probe (Probe_name, Probe_type_id) VALUES ('Szenzor', 1)"));
+    dm->qProbe_detail.SetParam(QStringLiteral("Probe_type_id"), 1);
+    for (TpSQLQuery* q : {&dm->qProbe_type, &dm->qProbe, &dm->qProbe_detail, &dm->qTask, &dm->qEvent, &dm->qThreshold,
+                          &dm->qThreshold_list}) {
+        QString error;
+        EXPECT_TRUE(q->Open(&error)) << q->SQL().toStdString() << ": " << error.toStdString();
+    }
+    EXPECT_EQ(dm->qEvent.AsFloat(QStringLiteral("Threshold_value1")), 30.0);
+    EXPECT_EQ(dm->qEvent.AsString(QStringLiteral("Threshold_type_str1")).trimmed(), QStringLiteral("felső határérték"));
+    EXPECT_EQ(dm->qProbe_detail.AsString(QStringLiteral("Probe_name")), QStringLiteral("Szenzor"));
+    EXPECT_EQ(dm->qThreshold_list.AsString(QStringLiteral("MTC")), QStringLiteral("hőmérséklet"));
+}
+
 TEST_P(MeasureRows, LoggerStagingRowsAndRecordPointer)
 {
     openModule();
