@@ -15,6 +15,10 @@ QString g_folder;
 
 QString defaultFolder()
 {
+    // Separate installations under test can be kept apart; one computer shares one.
+    const QString forced = qEnvironmentVariable("CORVALUX_LOCK_DIR");
+    if (!forced.isEmpty())
+        return forced;
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QDir(runtime).exists())
         return runtime;

@@ -52,6 +52,11 @@ struct BoolCase {
     const char* afterRead;
 };
 
+void PrintTo(const BoolCase& c, std::ostream* os)
+{
+    *os << "stored '" << c.stored << "' default " << c.defaultValue;
+}
+
 class IniBoolTest : public IniFileTest, public ::testing::WithParamInterface<BoolCase> {};
 
 TEST_P(IniBoolTest, OnlyOneIsTrueAndNonNumbersTakeTheDefault)

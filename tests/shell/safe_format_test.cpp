@@ -47,3 +47,20 @@ TEST(SafeFormat, BadTranslationFallsBackToTheFormatAndIsLogged)
     ASSERT_FALSE(log.lines().isEmpty());
     EXPECT_EQ(log.lines().back(), Msg("msgBadTranslationString") + "\r\nHiba: %d");
 }
+
+#include "shell/conventions.h"
+
+TEST(Conventions, WritesCommaAndDottedDatesReadsBothSeparators)
+{
+    EXPECT_EQ(FormatDecimal(23.456, 2), "23,46");
+    EXPECT_EQ(FormatDecimal(-0.001, 2), "0,00");
+    EXPECT_EQ(FormatDecimal(-5.5, 1), "-5,5");
+    EXPECT_EQ(FormatShortDate(QDate(2024, 3, 1)), "2024.03.01.");
+    EXPECT_EQ(FormatDateTimeText(QDateTime(QDate(2024, 3, 1), QTime(7, 5, 9))), "2024.03.01. 07:05:09");
+    double v = 0;
+    EXPECT_TRUE(ParseDecimal(" 23,45 ", &v));
+    EXPECT_DOUBLE_EQ(v, 23.45);
+    EXPECT_TRUE(ParseDecimal("-5.5", &v));
+    EXPECT_DOUBLE_EQ(v, -5.5);
+    EXPECT_FALSE(ParseDecimal("abc", &v));
+}

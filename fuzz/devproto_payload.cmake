@@ -1,0 +1,1 @@
+cvx_add_fuzz_target(devproto_payload LIBS cvx_devproto)

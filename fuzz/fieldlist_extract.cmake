@@ -1,0 +1,1 @@
+cvx_add_fuzz_target(fieldlist_extract LIBS cvx_devproto)

@@ -1,0 +1,54 @@
+#include "probe.h"
+
+#include "link/vbt_comms.h"
+#include "platform/time_service.h"
+#include "shell/catalogue.h"
+#include "shell/logs.h"
+
+#include <QStringList>
+
+namespace cvx {
+
+TProbe::TProbe() { InvalidateValues(); }
+
+TProbe::~TProbe()
+{
+    // Timers first: their handlers reach into the links.
+    SnmpTimer.reset();
+    PanelTimer.reset();
+    RestartTimer.reset();
+    ClockTimer.reset();
+    LoggerLink.reset();
+    Link.reset();
+}
+
+void TProbe::InvalidateValues()
+{
+    RawValues.fill(NoValueMarker);
+    Values.fill(NoValue);
+}
+
+void TProbe::SetInvalid(int measureType)
+{
+    RawValues[measureType] = NoValueMarker;
+    Values[measureType] = NoValue;
+}
+
+QString TProbe::RelayLockNames() const
+{
+    QStringList names;
+    for (auto it = RelayLocks.constEnd(); it != RelayLocks.constBegin();) {
+        --it;
+        names << it->eventName;
+    }
+    return names.join(u',');
+}
+
+QString TProbe::RelayStateText() const
+{
+    if (RelayLocks.isEmpty())
+        return Msg("labRelayStateFree");
+    return Fmt("labRelayStateLockedBy", RelayLockNames());
+}
+
+} // namespace cvx
