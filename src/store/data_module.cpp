@@ -100,7 +100,7 @@ bool TfDM::OpenMainConnection(const QString& connectionString, QString* error)
     afterOpen();
     ReadDbPassword();
     const int waiting = writer_->UncommittedWrites();
-    if (waiting > 0 && writer_->Replay())
+    if (writer_->ConnectionOpened() && waiting > 0)
         LogLine(Fmt("msgMeasurementsReplayed", waiting), true);
     return true;
 }
@@ -149,7 +149,7 @@ bool TfDM::ResetConnection()
     }
     afterOpen();
     const int waiting = writer_->UncommittedWrites();
-    if (!writer_->Replay()) {
+    if (!writer_->ConnectionOpened()) {
         LogLine(QStringLiteral("ResetConnection exception: ") + Fmt("msgMeasurementsJournaled", writer_->UncommittedWrites()),
                 true);
         return false;
