@@ -304,6 +304,8 @@ void BM_StoreAndUpdate(benchmark::State& state, DbEngine engine)
         state.counters["committed_writes"] = double(dm.Writer().CommittedWrites());
         state.counters["max_turn_ms"] = double(longestTurnNs) / 1e6;
         state.counters["max_commit_ms"] = double(dm.Writer().LongestCommitMs());
+        state.counters["commits"] = double(dm.Writer().Commits());
+        state.counters["commits_over_50ms"] = double(dm.Writer().SlowCommits());
         state.counters["lost"] = double(dm.Writer().UncommittedWrites() + dm.Writer().DroppedWrites());
         dm.CloseMainConnection();
     }

@@ -49,6 +49,8 @@ void MeasureWriter::ResetStatistics()
 {
     longestWriteMs_ = 0;
     longestCommitMs_ = 0;
+    commits_ = 0;
+    slowCommits_ = 0;
 }
 
 void MeasureWriter::prepareCommands()
@@ -446,7 +448,11 @@ bool MeasureWriter::commit()
         fail("errAddingMeasRecIs", error);
         return false;
     }
-    longestCommitMs_ = qMax(longestCommitMs_, time_.tickMs() - start);
+    const qint64 took = time_.tickMs() - start;
+    longestCommitMs_ = qMax(longestCommitMs_, took);
+    ++commits_;
+    if (took >= 50)
+        ++slowCommits_;
     finishCommitted();
     return true;
 }

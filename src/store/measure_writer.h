@@ -82,6 +82,9 @@ public:
     // Longest time one write or one commit took (ms), for supervision and benchmarks.
     qint64 LongestWriteMs() const { return longestWriteMs_; }
     qint64 LongestCommitMs() const { return longestCommitMs_; }
+    qint64 Commits() const { return commits_; }
+    // Commits that held the event loop for 50 ms or more.
+    qint64 SlowCommits() const { return slowCommits_; }
     void ResetStatistics();
 
 private:
@@ -135,7 +138,7 @@ private:
     std::vector<Op> journal_;
     std::map<qint64, size_t> byId_;      // id -> journal index
     int commitDelayMs_ = 20;
-    int maxBatch_ = 5000;
+    int maxBatch_ = 1000;
     int journalLimit_ = 1'000'000;
     QString password_;
     std::function<void(const char*, const QString&)> onFailure_;
@@ -146,6 +149,8 @@ private:
     bool fullLogged_ = false;
     qint64 longestWriteMs_ = 0;
     qint64 longestCommitMs_ = 0;
+    qint64 commits_ = 0;
+    qint64 slowCommits_ = 0;
 };
 
 } // namespace cvx
