@@ -109,12 +109,18 @@ protected:
         shellState().DbConnected = false;
         shellState().LOG_EVENTS = true;
         shellState().LogFolder = home.path();
+        rebuildEngine(&smtp, &launcher);
+    }
+    // A new engine over the given SMTP client and launcher (the real ones in some tests).
+    void rebuildEngine(SmtpClient* smtpClient, ProcessLauncher* processLauncher, TfDM* dm = nullptr)
+    {
+        engine.reset();
         EventPlatform p;
-        p.smtp = &smtp;
-        p.launcher = &launcher;
+        p.smtp = smtpClient;
+        p.launcher = processLauncher;
         p.sound = &sound;
         p.readSetting = [this](const QString& key) { return settings.count(key) ? settings.at(key) : QString(); };
-        engine = std::make_unique<EventEngine>(time, probes, nullptr, p);
+        engine = std::make_unique<EventEngine>(time, probes, dm, p);
     }
     ~EventTest() override
     {
