@@ -1,0 +1,225 @@
+// Tasks and the watchdog device against vbtsim on loopback: relays switched by an event
+// whose threshold is crossed, and the watchdog parameters written and read back. The
+// links run on the real event loop; the tests wait for real I/O with an upper bound.
+
+#include "acquisition/probe.h"
+#include "acquisition/probe_lists.h"
+#include "events/event_engine.h"
+#include "events/watchdog.h"
+#include "link/vbt_comms.h"
+#include "platform/process_launcher.h"
+#include "platform/qt_time_service.h"
+#include "platform/smtp_client.h"
+#include "platform/sound_player.h"
+#include "shell/catalogue.h"
+#include "shell/shell_state.h"
+#include "shell/warnings.h"
+#include "sim_process.h"
+#include "test_support.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace cvx;
+
+namespace {
+
+const QByteArray kScenario = R"({
+  "name": "events",
+  "interfaces": [
+    {"name": "srv", "protocol": "VBT", "devices": [
+      {"name": "th", "address": 5, "type": 4, "values": {"T": 21.5, "H": 45.2}},
+      {"name": "panel", "address": 20, "type": 8, "relays": 4}
+    ]},
+    {"name": "gsm", "protocol": "VBT", "devices": [
+      {"name": "watchdog", "address": 249, "type": 4}
+    ]}
+  ]
+})";
+
+class NullSound final : public SoundPlayer {
+public:
+    bool isPlaying() const override { return false; }
+    bool play(const QString&, QString* error) override
+    {
+        *error = QStringLiteral("no sound in tests");
+        return false;
+    }
+};
+
+bool waitFor(const std::function<bool()>& done, int ms = 10000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+class Simulated : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetShellState();
+        warningPanel().reset();
+        Catalogue::instance().select(Catalogue::Hungarian);
+        shellState().MasterMode = true;
+        shellState().LOG_EVENTS = true;
+        shellState().LogFolder = home.path();
+        ASSERT_TRUE(sim.start(kScenario)) << sim.stderrText().toStdString();
+    }
+    void TearDown() override
+    {
+        engine.reset();
+        wd.reset();
+        probes.Clear();
+        sim.quit();
+        warningPanel().reset();
+        resetShellState();
+    }
+    QString relayStates()
+    {
+        for (const QString& line : sim.control(QStringLiteral("status")))
+            if (line.trimmed().startsWith(QStringLiteral("relays ")))
+                return line.trimmed().section(u' ', 1, 1);
+        return QString();
+    }
+    TProbe& connectInterface(int id, int port)
+    {
+        auto p = std::make_unique<TProbe>();
+        p->Id = id;
+        p->SensorType = InterfaceSensorType;
+        p->ServerType = svDeviceServer;
+        p->Link = std::make_unique<TVBTComms>(time);
+        p->Link->Host = QStringLiteral("127.0.0.1");
+        p->Link->Port = port;
+        p->Link->SetActive(true);
+        TVBTComms* link = p->Link.get();
+        EXPECT_TRUE(waitFor([link] { return link->Connected(); }));
+        probes.Interfaces.push_back(std::move(p));
+        return *probes.Interfaces.back();
+    }
+
+    test::TempHome home;
+    QtTimeService time;
+    vbtsim::test::SimProcess sim;
+    ProbeLists probes;
+    NullSound sound;
+    std::unique_ptr<EventEngine> engine;
+    std::unique_ptr<WatchdogDevice> wd;
+};
+
+TEST_F(Simulated, RelayFollowsTheEventThatCrossesItsThreshold)
+{
+    TProbe& iface = connectInterface(100, sim.port("srv"));
+    auto sensor = std::make_unique<TProbe>();
+    sensor->Id = 1;
+    sensor->Name = QStringLiteral("rack");
+    sensor->SensorType = stTempHumidity;
+    sensor->IsUsed = true;
+    sensor->ParentInterface = &iface;
+    probes.Sensors.push_back(std::move(sensor));
+    TProbe& rack = *probes.Sensors.back();
+    auto relay = std::make_unique<TProbe>();
+    relay->Id = 20;
+    relay->Name = QStringLiteral("fan");
+    relay->SensorType = stRelayPanel;
+    relay->IsUsed = true;
+    relay->Address = 20;
+    relay->RelayIndex = 1;
+    relay->ParentInterface = &iface;
+    relay->RawValues[mtRState] = 0;
+    probes.Sensors.push_back(std::move(relay));
+    TProbe& fan = *probes.Sensors.back();
+
+    EventPlatform platform;
+    platform.sound = &sound;
+    engine = std::make_unique<EventEngine>(time, probes, nullptr, platform);
+    auto hold = std::make_unique<TTask>();
+    hold->Task_id = 1;
+    hold->Task_type_code = ttRelayHold;
+    hold->Relay_list.setCommaText("20");
+    engine->AddTask(std::move(hold));
+    auto off = std::make_unique<TTask>();
+    off->Task_id = 2;
+    off->Task_type_code = ttRelayOff;
+    off->Relay_list.setCommaText("20");
+    engine->AddTask(std::move(off));
+    auto e = std::make_unique<TEvent>(*engine);
+    e->Event_id = 1;
+    e->Event_name = QStringLiteral("overheat");
+    e->Sensor_list.setCommaText("1");
+    e->Sensor_list2.setCommaText("1");
+    e->Threshold1Value = 30;
+    e->Threshold2Value = 25;
+    e->Threshold2Type = ThresholdLower;
+    e->Task_list.setCommaText("1");
+    e->Task_list2.setCommaText("2");
+    TEvent& event = engine->AddEvent(std::move(e));
+    event.Prepare(home.path());
+    engine->RebuildIndex();
+
+    ASSERT_EQ(relayStates(), "0000");
+    rack.Values[mtT] = 31.5;
+    rack.RawValues[mtT] = 3150;
+    engine->EvaluateAll(rack);
+    ASSERT_TRUE(event.Active);
+    EXPECT_TRUE(fan.RelayLocks.contains("1"));
+    EXPECT_TRUE(waitFor([&] { return relayStates() == "0100"; })) << relayStates().toStdString();
+
+    fan.RawValues[mtRState] = 1;
+    rack.Values[mtT] = 24;
+    rack.RawValues[mtT] = 2400;
+    engine->EvaluateAll(rack);
+    ASSERT_FALSE(event.Active);
+    EXPECT_TRUE(fan.RelayLocks.isEmpty());
+    EXPECT_TRUE(waitFor([&] { return relayStates() == "0000"; })) << relayStates().toStdString();
+    EXPECT_TRUE(warningPanel().memo().isEmpty()) << "the panel acknowledged every command";
+}
+
+TEST_F(Simulated, WatchdogParametersAreWrittenAndReadBack)
+{
+    std::map<QString, QString> settings{{"Use_SMSHw", "-1"},
+                                        {"WatchdogType", "2"},
+                                        {"SMSTcpHost", "127.0.0.1"},
+                                        {"SMSTcpPort", QString::number(sim.port("gsm"))}};
+    wd = std::make_unique<WatchdogDevice>(time, probes, [&](const QString& k) { return settings[k]; });
+    wd->SetUpWatchdog();
+    ASSERT_TRUE(wd->WatchdogEnabled());
+    ASSERT_TRUE(waitFor([&] { return wd->WatchdogPortLink()->Connected(); }));
+
+    std::vector<WatchdogDevice::WriteReport> written;
+    QString refusal;
+    ASSERT_TRUE(wd->WriteWatchdogParameters({"", "300", "4", "6", "+36301234567", "A szerver leállt!"},
+                                            [&](const WatchdogDevice::WriteReport& r) { written.push_back(r); },
+                                            &refusal));
+    ASSERT_TRUE(waitFor([&] { return written.size() == 6; }, 20000));
+    for (const auto& r : written)
+        EXPECT_EQ(r.code, 0) << "tag " << r.tag;
+    EXPECT_TRUE(written.back().last);
+
+    std::vector<WatchdogDevice::ReadReport> read;
+    wd->ReadWatchdogParameters([&](const WatchdogDevice::ReadReport& r) { read.push_back(r); });
+    ASSERT_TRUE(waitFor([&] { return read.size() == 5; }, 20000));
+    EXPECT_EQ(read[0].value, "300");
+    EXPECT_EQ(read[1].value, "4");
+    EXPECT_EQ(read[2].value, "6");
+    EXPECT_EQ(read[3].value, "+36301234567");
+    EXPECT_EQ(read[4].value, "A szerver leállt!");
+    EXPECT_TRUE(wd->ParametersWritable());
+
+    std::optional<QString> version;
+    wd->ReadDeviceVersion([&](quint16, const QString& text, const QString&) { version = text; });
+    ASSERT_TRUE(waitFor([&] { return version.has_value(); }));
+    EXPECT_TRUE(version->startsWith("verziószám: ")) << version->toStdString();
+}
+
+} // namespace
