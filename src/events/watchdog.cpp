@@ -5,6 +5,8 @@
 #include "devproto/binary_params.h"
 #include "devproto/commands.h"
 #include "devproto/device_info.h"
+#include "devproto/ds_block.h"
+#include "devproto/ds_configurator.h"
 #include "link/kuldendo.h"
 #include "link/vbt_comms.h"
 #include "platform/time_service.h"
@@ -28,12 +30,15 @@ WatchdogDevice::WatchdogDevice(TimeService& time, ProbeLists& probes,
 WatchdogDevice::~WatchdogDevice()
 {
     timer_->stop();
+    configurator_.reset();
     TearDown();
 }
 
 void WatchdogDevice::TearDown()
 {
     ++generation_;
+    if (configurator_)
+        configurator_->Stop();
     // A port link detaches and stops its client links first.
     portLink_.reset();
     clientLink_.reset();
@@ -129,6 +134,8 @@ void WatchdogDevice::submit(const QByteArray& payload, int waitTime, int tag, co
 void WatchdogDevice::CancelDeviceRequests()
 {
     ++generation_;
+    if (configurator_)
+        configurator_->Stop();
     if (link_)
         link_->ClearQueueByHandler(TOnIncoming_tagged::keyed(this, "deviceRequest", [](auto&&...) {}));
 }
@@ -278,25 +285,81 @@ void WatchdogDevice::SetWatchdogFunction(bool on, std::function<void(quint16 cod
     });
 }
 
+void WatchdogDevice::ReadLoggerWatchdogParameters(
+    std::function<void(quint16 code, const WatchdogParameterTexts& fields, const QString& message)> done)
+{
+    if (!configurator_)
+        configurator_ = std::make_unique<TDataStoreConfigurator>();
+    TDataStoreConfigurator& c = *configurator_;
+    c.Stop();
+    if (!link_) {
+        writable_ = false;
+        done(vbt::rcNotActive, {}, Fmt("msgDevNotRespondingDlg", int(vbt::rcNotActive)));
+        return;
+    }
+    c.SetVBTPort(link_);
+    c.VBTAddress = link_->VBTAddress;
+    const quint64 generation = generation_;
+    c.OnDSDataRead = [this, generation, done](TDataStoreConfigurator& sender, int code) {
+        if (generation != generation_)
+            return;
+        writable_ = code == 0;
+        if (code != 0)
+            done(quint16(code), {}, Fmt("msgDevNotRespondingDlg", code));
+        else
+            done(0, LoggerWatchdogFields(sender.Block()), Msg("msgEEPROMParameters"));
+    };
+    c.ReadBlock();
+}
+
+bool WatchdogDevice::WriteLoggerWatchdogParameters(const WatchdogParameterTexts& values,
+                                                   std::function<void(quint16 code, const QString& message)> done,
+                                                   QString* refusal)
+{
+    if (!configurator_)
+        configurator_ = std::make_unique<TDataStoreConfigurator>();
+    TDataStoreConfigurator& c = *configurator_;
+    c.Stop();
+    QByteArray block = c.Block();
+    if (!SetLoggerWatchdogFields(block, values, refusal))
+        return false;
+    if (!link_) {
+        done(vbt::rcNotActive, Fmt("msgDevNotRespondingDlg", int(vbt::rcNotActive)));
+        return true;
+    }
+    c.SetBlock(block);
+    c.SetVBTPort(link_);
+    c.VBTAddress = link_->VBTAddress;
+    const quint64 generation = generation_;
+    c.OnDSDataWritten = [this, generation, done](TDataStoreConfigurator&, int code) {
+        if (generation != generation_)
+            return;
+        writable_ = code == 0;
+        done(quint16(code), code != 0 ? Fmt("msgDevNotRespondingDlg", code) : QString());
+    };
+    c.WriteBlock();
+    return true;
+}
+
 // ---- data-logger block --------------------------------------------------------------------------
 
 WatchdogParameterTexts LoggerWatchdogFields(const QByteArray& block)
 {
-    using namespace loggerblock;
+    using namespace dsblock;
     auto byteAt = [&](int offset) { return offset < block.size() ? int(uchar(block[offset])) : 0; };
     WatchdogParameterTexts t;
-    t.OperatingMode = QString::number(byteAt(OperatingMode));
-    t.CheckInterval = QString::number(byteAt(CheckInterval));
-    t.FailuresBeforeAlarm = QString::number(byteAt(FailuresBeforeAlarm));
-    t.AlarmPauseHours = QString::number(byteAt(AlarmPauseMinutes) / 60);
-    t.AlarmPhone = singleByteText(untilZero(block.mid(AlarmPhone, 20)));
-    t.AlarmText = singleByteText(untilZero(block.mid(AlarmText, 160)));
+    t.OperatingMode = QString::number(byteAt(ModeOffset));
+    t.CheckInterval = QString::number(byteAt(WatchdogCheckIntervalOffset));
+    t.FailuresBeforeAlarm = QString::number(byteAt(WatchdogFailuresOffset));
+    t.AlarmPauseHours = QString::number(byteAt(WatchdogPauseMinutesOffset) / 60);
+    t.AlarmPhone = singleByteText(untilZero(block.mid(WatchdogAlarmPhoneOffset, task::PhoneSize)));
+    t.AlarmText = singleByteText(untilZero(block.mid(WatchdogAlarmTextOffset, task::SmsTextSize)));
     return t;
 }
 
 bool SetLoggerWatchdogFields(QByteArray& block, const WatchdogParameterTexts& v, QString* refusal)
 {
-    using namespace loggerblock;
+    using namespace dsblock;
     int mode = 0, interval = 0, failures = 0, pauseHours = 0;
     // The pause is stored as one byte of minutes: at most 4 hours fit.
     if (!numberIn(v.OperatingMode, 2, 0, 255, "labWatchdogOperatingMode", &mode, refusal)
@@ -308,19 +371,19 @@ bool SetLoggerWatchdogFields(QByteArray& block, const WatchdogParameterTexts& v,
         block.append(QByteArray(BlockSize - block.size(), char(0xFF)));
     const QByteArray phone = singleByteBytes(v.AlarmPhone.left(19)) + QByteArray(1, '\0');
     const QByteArray text = singleByteBytes(v.AlarmText.left(159)) + QByteArray(1, '\0');
-    block.replace(EventRecord0, 17, QByteArray(17, char(0xFF)));
-    block.replace(TaskRecord0, 245, QByteArray(245, char(0xFF)));
-    block[OperatingMode] = char(mode);
-    block[EventRecord0 + 4] = char(3);     // measure type 3: the watchdog alarm
-    block[EventRecord0 + 12] = char(0);    // task 0 on activation
-    block[EventRecord0 + 13] = char(255);  // none on closing
-    block[EventRecord0 + 16] = char(1);    // enabled
-    block[TaskRecord0] = char(0);          // send SMS
-    block[CheckInterval] = char(interval);
-    block[FailuresBeforeAlarm] = char(failures);
-    block[AlarmPauseMinutes] = char(pauseHours * 60);
-    block.replace(AlarmPhone, phone.size(), phone);
-    block.replace(AlarmText, text.size(), text);
+    block.replace(EventOffset(0), EventRecordSize, QByteArray(EventRecordSize, char(0xFF)));
+    block.replace(TaskOffset(0), TaskRecordSize, QByteArray(TaskRecordSize, char(0xFF)));
+    block[ModeOffset] = char(mode);
+    block[EventOffset(0) + event::MeasureType] = char(WatchdogMeasureType);
+    block[EventOffset(0) + event::TaskOnActivate] = char(0);
+    block[EventOffset(0) + event::TaskOnClose] = char(255);
+    block[EventOffset(0) + event::Enabled] = char(1);
+    block[TaskOffset(0) + task::Type] = char(0); // send an SMS
+    block[WatchdogCheckIntervalOffset] = char(interval);
+    block[WatchdogFailuresOffset] = char(failures);
+    block[WatchdogPauseMinutesOffset] = char(pauseHours * 60);
+    block.replace(WatchdogAlarmPhoneOffset, phone.size(), phone);
+    block.replace(WatchdogAlarmTextOffset, text.size(), text);
     return true;
 }
 

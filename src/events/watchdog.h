@@ -17,6 +17,7 @@ namespace cvx {
 class ProbeLists;
 class TimeService;
 class Timer;
+class TDataStoreConfigurator;
 class TNaplo;
 class TransportFactory;
 class TVBTComms;
@@ -96,6 +97,17 @@ public:
     // Withdraws the queued requests of the operations above; their results never arrive.
     void CancelDeviceRequests();
 
+    // The parameters of a data-logger watchdog (type 1): the whole logger parameter block
+    // is read through the configurator; done(code, fields, message) with the fields of
+    // the block when code is 0, and the text to show.
+    void ReadLoggerWatchdogParameters(
+        std::function<void(quint16 code, const WatchdogParameterTexts& fields, const QString& message)> done);
+    // Writes the fields into the block last read and writes the block back (the logger
+    // restarts). A value that does not fit is refused before anything is sent.
+    bool WriteLoggerWatchdogParameters(const WatchdogParameterTexts& values,
+                                       std::function<void(quint16 code, const QString& message)> done,
+                                       QString* refusal = nullptr);
+
     // Whether the writes and the switch are offered (the last read's outcome).
     bool ParametersWritable() const { return writable_; }
 
@@ -111,24 +123,12 @@ private:
     std::unique_ptr<TVBTComms> portLink_;
     std::unique_ptr<TVBTComms> clientLink_;
     std::unique_ptr<TNaplo> commLog_;
+    std::unique_ptr<TDataStoreConfigurator> configurator_;
     TVBTComms* link_ = nullptr;
     bool enabled_ = false;
     bool writable_ = false;
     quint64 generation_ = 0;
 };
-
-// Data-logger watchdog fields inside the logger parameter block (offsets into the block).
-namespace loggerblock {
-constexpr int OperatingMode = 0;
-constexpr int CheckInterval = 2419;
-constexpr int FailuresBeforeAlarm = 2420;
-constexpr int AlarmPauseMinutes = 2421;
-constexpr int AlarmPhone = 464;       // 20 bytes: telephone number 1 of task record 0
-constexpr int AlarmText = 544;        // 160 bytes: SMS text of task record 0
-constexpr int EventRecord0 = 187;     // 17 bytes: the watchdog alarm
-constexpr int TaskRecord0 = 459;      // 245 bytes: its SMS
-constexpr int BlockSize = 2506;
-} // namespace loggerblock
 
 // The watchdog fields of a logger parameter block as texts (pause in hours).
 WatchdogParameterTexts LoggerWatchdogFields(const QByteArray& block);

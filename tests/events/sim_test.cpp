@@ -19,6 +19,9 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -37,7 +40,11 @@ const QByteArray kScenario = R"({
       {"name": "panel", "address": 20, "type": 8, "relays": 4}
     ]},
     {"name": "gsm", "protocol": "VBT", "devices": [
-      {"name": "watchdog", "address": 249, "type": 4}
+      {"name": "watchdog", "kind": "watchdog", "address": 249, "smsFile": "sms.jsonl", "checkInterval": 3600}
+    ]},
+    {"name": "bridge", "protocol": "VBTW", "devices": [
+      {"name": "logger", "kind": "logger", "address": 249, "interval": 254, "restartSeconds": 0,
+       "watchdog": {"checkInterval": 7, "failures": 4, "pauseMinutes": 120}}
     ]}
   ]
 })";
@@ -216,10 +223,98 @@ TEST_F(Simulated, WatchdogParametersAreWrittenAndReadBack)
     EXPECT_EQ(read[4].value, "A szerver leállt!");
     EXPECT_TRUE(wd->ParametersWritable());
 
+    std::optional<std::pair<quint16, QString>> switched;
+    wd->SetWatchdogFunction(false, [&](quint16 code, const QString& text) { switched = {code, text}; });
+    ASSERT_TRUE(waitFor([&] { return switched.has_value(); }));
+    EXPECT_EQ(switched->first, 0);
+    EXPECT_TRUE(switched->second.startsWith("A watchdog funkció kikapcsolva."));
+
     std::optional<QString> version;
     wd->ReadDeviceVersion([&](quint16, const QString& text, const QString&) { version = text; });
     ASSERT_TRUE(waitFor([&] { return version.has_value(); }));
     EXPECT_TRUE(version->startsWith("verziószám: ")) << version->toStdString();
+}
+
+TEST_F(Simulated, SmsTaskReachesTheGsmDevice)
+{
+    std::map<QString, QString> settings{{"Use_SMSHw", "-1"},
+                                        {"WatchdogType", "2"},
+                                        {"SMSTcpHost", "127.0.0.1"},
+                                        {"SMSTcpPort", QString::number(sim.port("gsm"))}};
+    wd = std::make_unique<WatchdogDevice>(time, probes, [&](const QString& k) { return settings[k]; });
+    wd->SetUpWatchdog();
+    ASSERT_TRUE(waitFor([&] { return wd->WatchdogPortLink()->Connected(); }));
+    EventPlatform platform;
+    platform.sound = &sound;
+    engine = std::make_unique<EventEngine>(time, probes, nullptr, platform);
+    engine->SetWatchdog(wd.get());
+    auto sms = std::make_unique<TTask>();
+    sms->Task_id = 1;
+    sms->Task_type_code = ttSms;
+    sms->Message_destination = QStringLiteral("+36209876543");
+    sms->Message_text = QStringLiteral("Túlmelegedés a szerverteremben");
+    engine->AddTask(std::move(sms));
+    auto e = std::make_unique<TEvent>(*engine);
+    e->Event_id = 4;
+    e->Event_name = QStringLiteral("Hőség");
+    e->Condition_type_code = CTC_EVENT_TRIGGERED;
+    e->Task_list.setCommaText("1");
+    TEvent& event = engine->AddEvent(std::move(e));
+    event.Prepare(home.path());
+    event.SetActive(true);
+
+    QFile capture(sim.dir() + QStringLiteral("/sms.jsonl"));
+    ASSERT_TRUE(waitFor([&] { return capture.exists() && capture.size() > 0; })) << sim.stderrText().toStdString();
+    ASSERT_TRUE(capture.open(QIODevice::ReadOnly));
+    const QJsonObject sent = QJsonDocument::fromJson(capture.readLine()).object();
+    EXPECT_EQ(sent["from"].toString(), "computer");
+    EXPECT_EQ(sent["number"].toString(), "+36209876543");
+    EXPECT_EQ(sent["text"].toString(), "Corvalux esemény: Hőség (Szenzor: ) Túlmelegedés a szerverteremben");
+    // The device acknowledged: no failure was reported.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(warningPanel().memo().size(), 1);
+}
+
+TEST_F(Simulated, DataLoggerWatchdogStoresThePauseInMinutes)
+{
+    TProbe& iface = connectInterface(30, sim.port("bridge"));
+    iface.ServerType = svBridgeWithLogger;
+    iface.LoggerLink = std::make_unique<TVBTComms>(time);
+    iface.LoggerLink->PortOwner = iface.Link.get();
+    iface.LoggerLink->VBTAddress = 249;
+    iface.LoggerLink->SetActive(true);
+    std::map<QString, QString> settings{{"Use_SMSHw", "-1"}, {"WatchdogType", "1"}, {"WatchdogID", "30"}};
+    wd = std::make_unique<WatchdogDevice>(time, probes, [&](const QString& k) { return settings[k]; });
+    wd->SetUpWatchdog();
+    ASSERT_EQ(wd->WatchdogLink(), iface.LoggerLink.get());
+
+    std::optional<WatchdogParameterTexts> fields;
+    wd->ReadLoggerWatchdogParameters([&](quint16 code, const WatchdogParameterTexts& f, const QString&) {
+        EXPECT_EQ(code, 0);
+        fields = f;
+    });
+    ASSERT_TRUE(waitFor([&] { return fields.has_value(); }, 30000));
+    EXPECT_EQ(fields->CheckInterval, "7");
+    EXPECT_EQ(fields->AlarmPauseHours, "2");
+    ASSERT_TRUE(wd->ParametersWritable());
+
+    std::optional<quint16> written;
+    WatchdogParameterTexts v = *fields;
+    v.AlarmPauseHours = QStringLiteral("3");
+    v.AlarmPhone = QStringLiteral("+36301234567");
+    v.AlarmText = QStringLiteral("A gép nem válaszol");
+    ASSERT_TRUE(wd->WriteLoggerWatchdogParameters(v, [&](quint16 code, const QString&) { written = code; }));
+    ASSERT_TRUE(waitFor([&] { return written.has_value(); }, 30000));
+    EXPECT_EQ(*written, 0);
+
+    fields.reset();
+    ASSERT_TRUE(waitFor([&] { return iface.LoggerLink->QueueCount() == 0; }, 30000));
+    wd->ReadLoggerWatchdogParameters([&](quint16, const WatchdogParameterTexts& f, const QString&) { fields = f; });
+    ASSERT_TRUE(waitFor([&] { return fields.has_value(); }, 30000));
+    EXPECT_EQ(fields->AlarmPauseHours, "3");
+    EXPECT_EQ(fields->AlarmPhone, "+36301234567");
+    EXPECT_EQ(fields->AlarmText, "A gép nem válaszol");
+    EXPECT_EQ(fields->OperatingMode, "0");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // and the data-logger parameter block.
 
 #include "event_fixture.h"
+#include "devproto/ds_block.h"
 #include "events/watchdog.h"
 
 #include <QFileInfo>
@@ -290,7 +291,7 @@ TEST_F(Watchdog, SwitchingWithoutAnswerShowsTheDeviceText)
 
 TEST(LoggerBlock, PauseIsStoredInMinutesAndReadBackInHours)
 {
-    QByteArray block(loggerblock::BlockSize, char(0x11));
+    QByteArray block(dsblock::BlockSize, char(0x11));
     WatchdogParameterTexts v{"", "7", "", "3", "+3620", "Watchdog riasztás"};
     QString refusal;
     ASSERT_TRUE(SetLoggerWatchdogFields(block, v, &refusal)) << refusal.toStdString();
