@@ -199,7 +199,7 @@ QString EventEngine::BuildReportBody(int hours, bool* ok, QString* error)
             if (rows.empty())
                 continue;
             const double factor = measureType(mt).factor;
-            const QString mtText = Msg(QStringLiteral("labMeasureTypeCode") + QString::number(mt));
+            const QString mtText = measureTypeText(mt);
             for (int i = 0; i < int(rows.size()) && i < hours; ++i) {
                 const HourRow& r = rows[size_t(i)];
                 body += SafeFormat(QStringLiteral("%.4d-%.2d-%.2d %.2d:00\t"), r.year, r.month, r.day, r.hour) + s->Name

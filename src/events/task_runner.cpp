@@ -71,7 +71,7 @@ QString EventEngine::messageText(TTask& task, TEvent& event) const
     else if (mt == mtH)
         caption = Msg("labMailHumid");
     else
-        caption = Msg(QStringLiteral("labMeasureTypeCode") + QString::number(mt));
+        caption = measureTypeText(mt);
     const QString limit =
         Fmt(event.Threshold1Type == ThresholdLower ? "labMailLowLimit" : "labMailHighLimitIs",
             ShortestDecimal(event.Threshold1Value));
