@@ -97,18 +97,21 @@ void WatchdogDevice::SetUpWatchdog()
             }
         }
     }
-    if (!link_)
+    if (link_)
+        linkToken_ = link_->LifeToken();
+    else
         enabled_ = false;
     timer_->setEnabled(enabled_);
 }
 
 void WatchdogDevice::WatchdogTimerTimer()
 {
-    if (shellState().Stopping || !link_)
+    TVBTComms* link = WatchdogLink();
+    if (shellState().Stopping || !link)
         return;
-    auto p = std::make_unique<TKuldendo>(QByteArray(cmd::AGSWD), link_->VBTAddress);
+    auto p = std::make_unique<TKuldendo>(QByteArray(cmd::AGSWD), link->VBTAddress);
     p->Options = psoDontAck | psoDontQueue | psoDontLog | psoNoASYER;
-    SendWith(std::move(p), link_);
+    SendWith(std::move(p), link);
 }
 
 // ---- device operations ------------------------------------------------------------------------
@@ -116,7 +119,8 @@ void WatchdogDevice::WatchdogTimerTimer()
 void WatchdogDevice::submit(const QByteArray& payload, int waitTime, int tag, const QByteArray& expected,
                             std::function<void(const QByteArray&, quint16, int)> handler)
 {
-    if (!link_) {
+    TVBTComms* link = WatchdogLink();
+    if (!link) {
         handler(QByteArray(), vbt::rcNotActive, tag);
         return;
     }
@@ -128,7 +132,7 @@ void WatchdogDevice::submit(const QByteArray& payload, int waitTime, int tag, co
             handler(s, code, t);
     };
     const TOnIncoming_tagged cb = TOnIncoming_tagged::keyed(this, "deviceRequest", body);
-    SendTagged(link_, payload, link_->VBTAddress, waitTime, tag, cb, cb, expected);
+    SendTagged(link, payload, link->VBTAddress, waitTime, tag, cb, cb, expected);
 }
 
 void WatchdogDevice::CancelDeviceRequests()
@@ -136,8 +140,8 @@ void WatchdogDevice::CancelDeviceRequests()
     ++generation_;
     if (configurator_)
         configurator_->Stop();
-    if (link_)
-        link_->ClearQueueByHandler(TOnIncoming_tagged::keyed(this, "deviceRequest", [](auto&&...) {}));
+    if (TVBTComms* link = WatchdogLink())
+        link->ClearQueueByHandler(TOnIncoming_tagged::keyed(this, "deviceRequest", [](auto&&...) {}));
 }
 
 void WatchdogDevice::ReadDeviceVersion(
@@ -292,13 +296,14 @@ void WatchdogDevice::ReadLoggerWatchdogParameters(
         configurator_ = std::make_unique<TDataStoreConfigurator>();
     TDataStoreConfigurator& c = *configurator_;
     c.Stop();
-    if (!link_) {
+    TVBTComms* link = WatchdogLink();
+    if (!link) {
         writable_ = false;
         done(vbt::rcNotActive, {}, Fmt("msgDevNotRespondingDlg", int(vbt::rcNotActive)));
         return;
     }
-    c.SetVBTPort(link_);
-    c.VBTAddress = link_->VBTAddress;
+    c.SetVBTPort(link);
+    c.VBTAddress = link->VBTAddress;
     const quint64 generation = generation_;
     c.OnDSDataRead = [this, generation, done](TDataStoreConfigurator& sender, int code) {
         if (generation != generation_)
@@ -323,13 +328,14 @@ bool WatchdogDevice::WriteLoggerWatchdogParameters(const WatchdogParameterTexts&
     QByteArray block = c.Block();
     if (!SetLoggerWatchdogFields(block, values, refusal))
         return false;
-    if (!link_) {
+    TVBTComms* link = WatchdogLink();
+    if (!link) {
         done(vbt::rcNotActive, Fmt("msgDevNotRespondingDlg", int(vbt::rcNotActive)));
         return true;
     }
     c.SetBlock(block);
-    c.SetVBTPort(link_);
-    c.VBTAddress = link_->VBTAddress;
+    c.SetVBTPort(link);
+    c.VBTAddress = link->VBTAddress;
     const quint64 generation = generation_;
     c.OnDSDataWritten = [this, generation, done](TDataStoreConfigurator&, int code) {
         if (generation != generation_)

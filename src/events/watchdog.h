@@ -52,7 +52,8 @@ public:
     void WatchdogTimerTimer();
 
     bool WatchdogEnabled() const { return enabled_; }
-    TVBTComms* WatchdogLink() const { return link_; }
+    // None once the link is gone (the interface it belongs to was destroyed).
+    TVBTComms* WatchdogLink() const { return link_ && !linkToken_.expired() ? link_ : nullptr; }
     TVBTComms* WatchdogPortLink() const { return portLink_.get(); }
     TVBTComms* WatchdogClientLink() const { return clientLink_.get(); }
     TNaplo* WatchdogCommLog() const { return commLog_.get(); }
@@ -125,6 +126,7 @@ private:
     std::unique_ptr<TNaplo> commLog_;
     std::unique_ptr<TDataStoreConfigurator> configurator_;
     TVBTComms* link_ = nullptr;
+    std::weak_ptr<const bool> linkToken_;
     bool enabled_ = false;
     bool writable_ = false;
     quint64 generation_ = 0;

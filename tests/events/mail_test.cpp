@@ -3,6 +3,7 @@
 
 #include "event_fixture.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -181,6 +182,25 @@ INSTANTIATE_TEST_SUITE_P(Cases, MailFailures,
                                            FailureCase{"down", {}, true, "connect"},
                                            FailureCase{"stalls", {"--stall"}, false, "timeout"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Mail, StoppingDoesNotWaitForAStalledServer)
+{
+    const int port = server.start({"--stall"});
+    ASSERT_GT(port, 0);
+    settings["SMTP_Port"] = QString::number(port);
+    bool reported = false;
+    engine->SendEMail("ops@corvalux.test", "teszt", [&](bool) { reported = true; });
+    QElapsedTimer connected;
+    connected.start();
+    while (connected.elapsed() < 500)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QElapsedTimer took;
+    took.start();
+    engine.reset();
+    EXPECT_LT(took.elapsed(), 5000) << "the mail in flight is cancelled, not waited for";
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(reported) << "nothing reaches the engine that is gone";
+}
 
 TEST_F(Mail, StartTlsWithTheServersCertificate)
 {

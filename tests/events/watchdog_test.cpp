@@ -125,6 +125,28 @@ TEST_F(Watchdog, Type1AtADataLoggerUsesItsLoggerLinkWithoutLinksOfItsOwn)
     EXPECT_EQ(frames.back().to, 249u);
 }
 
+TEST_F(Watchdog, ALoggerLinkThatIsGoneIsNeverUsed)
+{
+    TProbe& iface = addInterface(7);
+    iface.ServerType = svBridgeWithLogger;
+    iface.LoggerLink = std::make_unique<TVBTComms>(time, &transports);
+    iface.LoggerLink->PortOwner = iface.Link.get();
+    iface.LoggerLink->SetActive(true);
+    WatchdogDevice& w = setUp({{"Use_SMSHw", "-1"}, {"WatchdogType", "1"}, {"WatchdogID", "7"}});
+    ASSERT_NE(w.WatchdogLink(), nullptr);
+    engine->SetWatchdog(&w);
+    TTask& sms = addTask(1, ttSms, [](TTask& t) { t.Message_destination = "1"; });
+    TEvent& e = addEvent(1, [](TEvent&) {});
+    probes.Clear(); // the shell's stop destroys the interfaces
+    EXPECT_EQ(w.WatchdogLink(), nullptr);
+    time.advance(9000); // keep-alive ticks
+    EXPECT_EQ(engine->RunTask(sms, e), QString());
+    std::optional<quint16> code;
+    w.SetWatchdogFunction(true, [&](quint16 c, const QString&) { code = c; });
+    EXPECT_EQ(code, std::optional<quint16>(2));
+    engine->SetWatchdog(nullptr);
+}
+
 TEST_F(Watchdog, Type1AtADeviceServerTalksToAddress249AndAnswersHeartbeats)
 {
     TProbe& iface = addInterface(7);
