@@ -40,7 +40,8 @@ const QByteArray kScenario = R"({
       {"name": "panel", "address": 20, "type": 8, "relays": 4}
     ]},
     {"name": "gsm", "protocol": "VBT", "devices": [
-      {"name": "watchdog", "kind": "watchdog", "address": 249, "smsFile": "sms.jsonl", "checkInterval": 3600}
+      {"name": "watchdog", "kind": "watchdog", "address": 249, "smsFile": "sms.jsonl", "checkInterval": 3600,
+       "failures": 3, "alarmPhone": "+36301112222", "alarmText": "PC down"}
     ]},
     {"name": "bridge", "protocol": "VBTW", "devices": [
       {"name": "logger", "kind": "logger", "address": 249, "interval": 254, "restartSeconds": 0,
@@ -273,6 +274,42 @@ TEST_F(Simulated, SmsTaskReachesTheGsmDevice)
     // The device acknowledged: no failure was reported.
     QCoreApplication::processEvents();
     EXPECT_EQ(warningPanel().memo().size(), 1);
+}
+
+TEST_F(Simulated, HeartbeatsAreAnsweredUntilTheProgramStops)
+{
+    std::map<QString, QString> settings{{"Use_SMSHw", "-1"},
+                                        {"WatchdogType", "2"},
+                                        {"SMSTcpHost", "127.0.0.1"},
+                                        {"SMSTcpPort", QString::number(sim.port("gsm"))}};
+    wd = std::make_unique<WatchdogDevice>(time, probes, [&](const QString& k) { return settings[k]; });
+    wd->SetUpWatchdog();
+    ASSERT_TRUE(waitFor([&] { return wd->WatchdogPortLink()->Connected(); }));
+    auto status = [&] {
+        for (const QString& line : sim.control(QStringLiteral("status")))
+            if (line.contains(QStringLiteral("missed now")))
+                return line;
+        return QString();
+    };
+    // Each check sends the heartbeat; the automatic answer makes the next check a good one.
+    bool answered = false;
+    for (int i = 0; i < 50 && !answered; ++i) {
+        sim.control(QStringLiteral("check watchdog"));
+        waitFor([] { return false; }, 50);
+        answered = status().contains(QStringLiteral("missed now 0, alarms 0"));
+    }
+    EXPECT_TRUE(answered) << status().toStdString();
+
+    wd->TearDown(); // the program stops: nobody answers any more
+    // The first check still counts the answer to the last heartbeat; three misses follow.
+    for (int i = 0; i < 4; ++i)
+        sim.control(QStringLiteral("check watchdog"));
+    EXPECT_TRUE(status().contains(QStringLiteral("alarms 1"))) << status().toStdString();
+    QFile capture(sim.dir() + QStringLiteral("/sms.jsonl"));
+    ASSERT_TRUE(capture.open(QIODevice::ReadOnly));
+    const QJsonObject alarm = QJsonDocument::fromJson(capture.readLine()).object();
+    EXPECT_EQ(alarm["from"].toString(), "watchdog");
+    EXPECT_EQ(alarm["number"].toString(), "+36301112222");
 }
 
 TEST_F(Simulated, DataLoggerWatchdogStoresThePauseInMinutes)
