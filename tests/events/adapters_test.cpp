@@ -82,3 +82,31 @@ TEST(MailText, SubjectOfAMultiLineBodyIsOneLineWithoutAccents)
 }
 
 } // namespace
+
+#include "platform/sound_player.h"
+
+#include <QDir>
+
+namespace {
+
+// Where the machine has no sound output (servers, CI), the player says so instead of
+// pretending to play; the event then logs the reason.
+TEST(SoundPlayer, WithoutASoundOutputPlayingFailsWithTheReason)
+{
+    if (!QDir(QStringLiteral("/dev/snd")).entryList({QStringLiteral("pcmC*p")}, QDir::System).isEmpty())
+        GTEST_SKIP() << "this machine has a sound card";
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR"), pulse = qgetenv("PULSE_SERVER");
+    qunsetenv("XDG_RUNTIME_DIR");
+    qunsetenv("PULSE_SERVER");
+    auto player = createSystemSoundPlayer();
+    QString error;
+    EXPECT_FALSE(player->play(QStringLiteral("/usr/share/sounds/alarm.wav"), &error));
+    EXPECT_EQ(error, "no sound output on this computer");
+    EXPECT_FALSE(player->isPlaying());
+    if (!runtime.isNull())
+        qputenv("XDG_RUNTIME_DIR", runtime);
+    if (!pulse.isNull())
+        qputenv("PULSE_SERVER", pulse);
+}
+
+} // namespace
