@@ -86,6 +86,7 @@ TTask* EventEngine::FindTask(int id) const
 
 void EventEngine::FreeEvents()
 {
+    ++indexGeneration_;
     index_.clear();
     while (!Events.empty()) {
         std::unique_ptr<TEvent> e = std::move(Events.back());
@@ -123,6 +124,7 @@ void EventEngine::FreeAll()
 
 void EventEngine::RebuildIndex()
 {
+    ++indexGeneration_;
     index_.clear();
     for (const auto& e : Events) {
         auto add = [&](int id) {
@@ -155,11 +157,12 @@ void EventEngine::EvaluateAll(TProbe& sensor)
     const auto it = index_.find(sensor.Id);
     if (it == index_.end())
         return;
-    // A copy: tasks never change the lists, but a reload from inside must not pull the
-    // vector from under the loop.
-    const std::vector<TEvent*> events = it->second;
-    for (TEvent* e : events)
-        e->Evaluate(sensor);
+    // Tasks never reload the events, but should the index change under the loop (a
+    // reload from inside an evaluation), the loop stops rather than read freed events.
+    const quint64 generation = indexGeneration_;
+    const std::vector<TEvent*>& events = it->second;
+    for (size_t i = 0; i < events.size() && generation == indexGeneration_; ++i)
+        events[i]->Evaluate(sensor);
 }
 
 void EventEngine::SchedulerTick()

@@ -140,6 +140,7 @@ private:
     WatchdogDevice* watchdog_ = nullptr;
 
     std::unordered_map<int, std::vector<TEvent*>> index_;
+    quint64 indexGeneration_ = 0;
     quint64 evalSeq_ = 0;
     int lastSensorId_ = -1;
 };

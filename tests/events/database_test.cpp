@@ -204,6 +204,31 @@ TEST_P(Database, ReportTaskMailsTheReportAndLogsItInItsPlace)
     EXPECT_TRUE(line->contains("Corvalux jelentés"));
 }
 
+TEST_P(Database, AReportTheDatabaseCannotGiveFailsItsTaskButNotTheOthers)
+{
+    open();
+    addSensor(1, stCabledTemperature);
+    db->exec("DROP TABLE Measure");
+    addTask(1, ttReport, [](TTask& t) { t.Message_destination = "boss@corvalux.test"; });
+    addTask(2, ttCommand, [](TTask& t) { t.exec_cmd = "/bin/after"; });
+    TEvent& e = addEvent(1, [](TEvent& ev) {
+        ev.Condition_type_code = CTC_EVENT_TRIGGERED;
+        ev.Task_list.setCommaText("1,2");
+    });
+    e.SetActive(true);
+    EXPECT_EQ(launcher.calls.size(), 1u) << "the next task still runs";
+    EXPECT_TRUE(e.Active);
+    ASSERT_TRUE(engine->Mail().waitIdle(5000));
+    EXPECT_TRUE(smtp.taken().empty()) << "an incomplete report is not sent";
+    EXPECT_TRUE(log.contains("Hiba történt egy SQL-művelet végrehajtása közben: "));
+    const QStringList lines = eventLogLines(e);
+    const auto line = std::find_if(lines.begin(), lines.end(),
+                                   [](const QString& l) { return l.startsWith("  EMail küldése. Cím: boss@corvalux.test"); });
+    ASSERT_NE(line, lines.end());
+    EXPECT_TRUE(line->endsWith(" - Hiba történt az email elküldésekor!"));
+    EXPECT_LT(line - lines.begin(), lines.indexOf("  A(z) \"/bin/after\" parancs sikeresen végrehajtva. Eredménykód: 4242"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Database, ::testing::Values(DbEngine::LocalFile, DbEngine::PostgreSql),
                          [](const auto& info) { return std::string(EngineName(info.param)); });
 
