@@ -3,7 +3,9 @@
 // loading from the database, the evaluation of every event for one sensor, and the
 // tasks' connections to the outside (e-mail, SMS, relays, programs, sound).
 //
-// Runs on the main thread only, on the recording master. The one exception is e-mail,
+// The engine reaches into the probe lists (relay holds, sensor names) until it is freed:
+// the shell frees it (FreeAll, or destroys it) before it destroys the interfaces and
+// sensors. Runs on the main thread only, on the recording master. The one exception is e-mail,
 // which goes out on a worker thread so that a stalled mail server never stops polling;
 // its outcome comes back on the main thread, in the order the mails were sent.
 

@@ -253,16 +253,28 @@ TEST_F(Simulated, SmsTaskReachesTheGsmDevice)
     sms->Task_id = 1;
     sms->Task_type_code = ttSms;
     sms->Message_destination = QStringLiteral("+36209876543");
-    sms->Message_text = QStringLiteral("Túlmelegedés a szerverteremben");
+    sms->Message_text = QStringLiteral("Túlmelegedés: %f °C");
     engine->AddTask(std::move(sms));
+    auto sensor = std::make_unique<TProbe>();
+    sensor->Id = 1;
+    sensor->Name = QStringLiteral("rack");
+    sensor->SensorType = stTempHumidity;
+    sensor->IsUsed = true;
+    probes.Sensors.push_back(std::move(sensor));
+    TProbe& rack = *probes.Sensors.back();
     auto e = std::make_unique<TEvent>(*engine);
     e->Event_id = 4;
     e->Event_name = QStringLiteral("Hőség");
-    e->Condition_type_code = CTC_EVENT_TRIGGERED;
+    e->Sensor_list.setCommaText("1");
+    e->Threshold1Value = 30;
     e->Task_list.setCommaText("1");
     TEvent& event = engine->AddEvent(std::move(e));
     event.Prepare(home.path());
-    event.SetActive(true);
+    engine->RebuildIndex();
+    rack.Values[mtT] = 31.5;
+    rack.RawValues[mtT] = 3150;
+    engine->EvaluateAll(rack);
+    ASSERT_TRUE(event.Active);
 
     QFile capture(sim.dir() + QStringLiteral("/sms.jsonl"));
     ASSERT_TRUE(waitFor([&] { return capture.exists() && capture.size() > 0; })) << sim.stderrText().toStdString();
@@ -270,7 +282,8 @@ TEST_F(Simulated, SmsTaskReachesTheGsmDevice)
     const QJsonObject sent = QJsonDocument::fromJson(capture.readLine()).object();
     EXPECT_EQ(sent["from"].toString(), "computer");
     EXPECT_EQ(sent["number"].toString(), "+36209876543");
-    EXPECT_EQ(sent["text"].toString(), "Corvalux esemény: Hőség (Szenzor: ) Túlmelegedés a szerverteremben");
+    EXPECT_EQ(sent["text"].toString(),
+              "Corvalux esemény. (Szenzor: rack Adatok: hőmérs.  felső hat.ért.: 30) Túlmelegedés: 31,50 °C");
     // The device acknowledged: no failure was reported.
     QCoreApplication::processEvents();
     EXPECT_EQ(warningPanel().memo().size(), 1);
