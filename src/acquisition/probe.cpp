@@ -23,7 +23,9 @@ TProbe::~TProbe()
     PanelTimer.reset();
     RestartTimer.reset();
     ClockTimer.reset();
-    FlashManager.reset(); // stops its download, which withdraws its packets from the link
+    // The downloader before the links: a dying logger link reports its queued requests,
+    // and those reports must not reach a half-destroyed probe.
+    FlashManager.reset();
     LoggerLink.reset();
     Link.reset();
 }

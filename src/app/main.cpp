@@ -1,5 +1,6 @@
 // corvalux: the recording master, a client instance, or the headless service.
 
+#include "app_wiring.h"
 #include "shell_controller.h"
 
 #include "platform/qt_time_service.h"
@@ -32,6 +33,9 @@ void printUsage()
 
 int main(int argc, char** argv)
 {
+    // Without TZ every local-time conversion looks at /etc/localtime again.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Corvalux"));
     const QStringList args = app.arguments();
@@ -56,6 +60,7 @@ int main(int argc, char** argv)
     });
 
     cvx::ShellController shell(time, {args, true});
+    cvx::AppWiring wiring(time, shell);
     if (!shell.ProgramEntry()) {
         std::fprintf(stderr, "%s\n", shell.refusalText().toLocal8Bit().constData());
         return 1;

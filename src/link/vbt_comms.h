@@ -222,6 +222,7 @@ private:
     bool connecting_ = false;
     bool destroying_ = false;
     bool processing_ = false;
+    bool reprocess_ = false;
     bool direct_ = false;
     bool attachedToOwner_ = false;
     TConnectionState connectionState_ = TConnectionState::none;

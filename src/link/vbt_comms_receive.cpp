@@ -10,17 +10,24 @@ using commlog::None;
 
 void TVBTComms::processTick()
 {
-    if (processing_)
-        return; // runs again once the processing in progress has returned
     processTick_->stop();
+    if (processing_) {
+        // A callback runs an event loop of its own (a modal window): bytes that arrive
+        // meanwhile are taken once the processing in progress has returned.
+        reprocess_ = true;
+        return;
+    }
     processing_ = true;
     auto alive = alive_;
-    if (DOV_to_VBT)
-        processDovLines();
-    else
-        processFrames();
-    if (!*alive)
-        return;
+    do {
+        reprocess_ = false;
+        if (DOV_to_VBT)
+            processDovLines();
+        else
+            processFrames();
+        if (!*alive)
+            return;
+    } while (reprocess_ && active_);
     processing_ = false;
 }
 
@@ -129,6 +136,16 @@ bool TVBTComms::handleFrame(const QByteArray& frame)
             logLine(QStringLiteral("NACK - TOROLT CS"), commlog::Received, payload, true);
             break;
         }
+        // A device that refuses every try must not hold the queue for ever: NACK resends
+        // count as tries, and the packet fails as a wrong answer when they run out.
+        if (tries_ >= std::max(FX->MaxTries, Max_tries_cmd)) {
+            logLine(QStringLiteral("NACK - FELADVA"), commlog::Received, payload, fLog(FX));
+            answerTimer_->stop();
+            if (finish(FX, Finish{vbt::rcWrongAnswer, payload, false, false}))
+                goIdle();
+            break;
+        }
+        ++tries_;
         logLine(QStringLiteral("NACK - UJRAKULD"), commlog::Received, payload, fLog(FX));
         FX->Serial = nextSerial(quint8(FX->Serial));
         {
