@@ -88,6 +88,8 @@ void Acquisition::HandleAnswer(TProbe& sensor, const QByteArray& answer, quint16
 void Acquisition::processAnswer(TProbe& sensor, const QByteArray& answer)
 {
     if (hasMnemonic(answer, cmd::EELDL)) {
+        // The record's pointer (saved by the sequence check) and its rows: one commit.
+        AtomicWriteGroup atomic(store_);
         QByteArray data;
         QDateTime time;
         if (loggerSequenceCheck(sensor, answer, &data, &time))

@@ -6,6 +6,7 @@
 #include "devproto/binary_params.h"
 #include "devproto/commands.h"
 #include "devproto/flash_manager.h"
+#include "store/measure_store.h"
 #include "link/vbt_comms.h"
 #include "platform/time_service.h"
 #include "shell/logs.h"
@@ -64,6 +65,11 @@ void Acquisition::SaveLastRecID(TProbe& iface)
     const qint64 id = iface.FlashManager->LastRecIDOnPC();
     if (!db_ || id == iface.SavedLastRecID)
         return;
+    // Through the measurement writer the pointer commits with the record's rows.
+    if (store_ && store_->StoreLoggerRecordPointer(iface.Id, id)) {
+        iface.SavedLastRecID = id;
+        return;
+    }
     auto c = db_->NewCommand(QStringLiteral("update probe_type set Last_RecID = :rid where Probe_type_id = :id"));
     c->SetParam(QStringLiteral("rid"), id);
     c->SetParam(QStringLiteral("id"), iface.Id);
@@ -202,6 +208,7 @@ void Acquisition::OnFlashRecord(TProbe& iface, TFMRecordInfo info, qint64 recId,
 bool Acquisition::processFlashRecord(TProbe& iface, qint64 recId, const QByteArray& record)
 {
     try {
+        AtomicWriteGroup atomic(store_);
         bool ok = true;
         if (record.size() <= AddressByte)
             return false;
@@ -218,8 +225,12 @@ bool Acquisition::processFlashRecord(TProbe& iface, qint64 recId, const QByteArr
             logFlash(iface, SafeFormat(QStringLiteral("Nem implementált eseménytípus: %d FlashID/tartalom: %d / %s"),
                                        int(quint8(type)), recId, DecimalDump(record)));
         }
-        if (ok)
+        if (ok) {
             iface.FlashManager->SetLastRecIDOnPC(recordId(record));
+            // Every stored record moves the stored pointer with it: a download cut short
+            // by a crash resumes after the last record whose rows are in the database.
+            SaveLastRecID(iface);
+        }
         return ok;
     } catch (const std::exception& e) {
         logFlash(iface, SafeFormat(QStringLiteral("Rekordfeldolgozási hiba: %s"), QString::fromUtf8(e.what())));

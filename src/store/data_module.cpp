@@ -349,4 +349,12 @@ void TfDM::RelabelCodeTables()
     RequeryCodeTables();
 }
 
+bool TfDM::StoreLoggerRecordPointer(int probeTypeId, qint64 lastRecId)
+{
+    if (!conMainConnection.Connected())
+        return false;
+    writer_->SetRecordPointer(probeTypeId, lastRecId);
+    return true;
+}
+
 } // namespace cvx

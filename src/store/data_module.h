@@ -68,6 +68,9 @@ public:
                           const QDateTime& time) override;
     bool EncryptionInUse() const override { return !dbPassword_.isEmpty(); }
     QString PlainMeasureValue(qint64 measureId, const QString& storedValue, bool* ok = nullptr) const override;
+    bool StoreLoggerRecordPointer(int probeTypeId, qint64 lastRecId) override;
+    void BeginAtomicGroup() override { writer_->BeginGroup(); }
+    void EndAtomicGroup() override { writer_->EndGroup(); }
     MeasureWriter& Writer() { return *writer_; }
     // The thread that checkpoints the local file's write-ahead log (null on a server).
     WalCheckpointer* Checkpointer() { return checkpointer_.get(); }

@@ -31,6 +31,34 @@ public:
     // A stored Measure_value as plain text (deciphered when encryption is in use);
     // ok false when it does not decipher (readers treat the row as missing).
     virtual QString PlainMeasureValue(qint64 measureId, const QString& storedValue, bool* ok = nullptr) const = 0;
+
+    // The last data-logger record stored for an interface, kept in the same transaction
+    // as the rows of that record; false when the store cannot do so (the caller writes
+    // it itself).
+    virtual bool StoreLoggerRecordPointer(int probeTypeId, qint64 lastRecId) { return false; }
+    // The rows and the pointer of one logger record commit together.
+    virtual void BeginAtomicGroup() {}
+    virtual void EndAtomicGroup() {}
+};
+
+// Keeps the writes of one scope in one transaction.
+class AtomicWriteGroup {
+public:
+    explicit AtomicWriteGroup(MeasureStore* store) : store_(store)
+    {
+        if (store_)
+            store_->BeginAtomicGroup();
+    }
+    ~AtomicWriteGroup()
+    {
+        if (store_)
+            store_->EndAtomicGroup();
+    }
+    AtomicWriteGroup(const AtomicWriteGroup&) = delete;
+    AtomicWriteGroup& operator=(const AtomicWriteGroup&) = delete;
+
+private:
+    MeasureStore* store_;
 };
 
 } // namespace cvx

@@ -71,6 +71,7 @@ void MeasureWriter::prepareCommands()
     cmdUpdate2_ = make(QStringLiteral("UPDATE Measure SET Measure_value=:paramMeasure_value, "
                                       "Measure_type_code=:paramMeasure_type_code, Probe_id=:paramProbe_id, "
                                       "Measure_datetime=:paramMeasure_datetime WHERE Measure_id=:paramMeasure_id"));
+    cmdPointer_ = make(QStringLiteral("update probe_type set Last_RecID = :rid where Probe_type_id = :id"));
     chunkInsert_.clear();
     chunkUpdate_.clear();
     sequence_.clear();
@@ -288,9 +289,22 @@ qint64 MeasureWriter::Add(const QString& valueText, int probeId, int measureType
     const qint64 id = op.id;
     journal(std::move(op));
     longestWriteMs_ = qMax(longestWriteMs_, time_.tickMs() - start);
-    if (int(journal_.size()) >= maxBatch_)
+    if (groupDepth_ == 0 && int(journal_.size()) >= maxBatch_)
         commit();
     return id;
+}
+
+void MeasureWriter::SetRecordPointer(int probeTypeId, qint64 lastRecId)
+{
+    pointers_[probeTypeId] = lastRecId;
+    if (!broken_)
+        armCommit();
+}
+
+void MeasureWriter::EndGroup()
+{
+    if (groupDepth_ > 0 && --groupDepth_ == 0 && !broken_ && int(journal_.size()) >= maxBatch_)
+        commit();
 }
 
 void MeasureWriter::Update(qint64 id, const QString& valueText, int measureTypeCode, int probeId, const QDateTime* time)
@@ -307,7 +321,7 @@ void MeasureWriter::Update(qint64 id, const QString& valueText, int measureTypeC
         op.hasTime = true;
     }
     journal(std::move(op));
-    if (!broken_ && int(journal_.size()) >= maxBatch_)
+    if (!broken_ && groupDepth_ == 0 && int(journal_.size()) >= maxBatch_)
         commit();
 }
 
@@ -395,7 +409,15 @@ bool MeasureWriter::writeJournal(bool rowByRow, QString* error, int* failedOp)
             op.needsCipher = false;
         }
     }
-    const bool ok = postgres_ && !rowByRow ? writeChunked(error) : writeRowByRow(error, failedOp);
+    bool ok = postgres_ && !rowByRow ? writeChunked(error) : writeRowByRow(error, failedOp);
+    for (auto it = pointers_.begin(); ok && it != pointers_.end(); ++it) {
+        cmdPointer_->SetParam(QStringLiteral("rid"), it->second);
+        cmdPointer_->SetParam(QStringLiteral("id"), it->first);
+        if (!cmdPointer_->Execute(nullptr, error)) {
+            lastCode_ = cmdPointer_->LastErrorCode();
+            ok = false;
+        }
+    }
     if (!ok) {
         rollback();
         return false;
@@ -426,13 +448,14 @@ void MeasureWriter::finishCommitted()
         writes.append(CommittedWrite{op.id, op.value, op.insert});
     journal_.clear();
     byId_.clear();
+    pointers_.clear();
     notify(writes);
 }
 
 bool MeasureWriter::commit()
 {
     commitTimer_->stop();
-    if (journal_.empty()) {
+    if (journal_.empty() && pointers_.empty()) {
         if (txOpen_) {
             c_.Commit();
             txOpen_ = false;
@@ -461,12 +484,12 @@ bool MeasureWriter::Flush()
 {
     if (!broken_)
         commit(); // a failure may be mended on the spot by the reset it triggers
-    return !broken_ && journal_.empty();
+    return !broken_ && journal_.empty() && pointers_.empty();
 }
 
 bool MeasureWriter::Replay()
 {
-    if (journal_.empty()) {
+    if (journal_.empty() && pointers_.empty()) {
         broken_ = false;
         return commit();
     }
@@ -501,7 +524,7 @@ bool MeasureWriter::Replay()
         for (size_t i = 0; i < journal_.size(); ++i)
             if (journal_[i].id > 0)
                 byId_[journal_[i].id] = i;
-        if (journal_.empty()) {
+        if (journal_.empty() && pointers_.empty()) {
             broken_ = false;
             return true;
         }

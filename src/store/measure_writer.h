@@ -66,6 +66,15 @@ public:
                bool encipher = false);
     void Update(qint64 id, const QString& valueText, int measureTypeCode, int probeId, const QDateTime* time);
 
+    // The identifier of the last data-logger record stored for an interface
+    // (probe_type.Last_RecID). It is written in the same transaction as the rows written
+    // before it, so after a crash the database never claims a record whose rows are
+    // missing, nor misses one whose rows are there.
+    void SetRecordPointer(int probeTypeId, qint64 lastRecId);
+    // Writes between Begin and End always commit in one transaction: a full batch
+    // waits for the end of the group.
+    void BeginGroup() { ++groupDepth_; }
+    void EndGroup();
     // Writes and commits the journal now. True when nothing remains unstored.
     bool Flush();
     // The connection was opened again: writes the journal. True when it is empty after.
@@ -137,6 +146,9 @@ private:
     QString lastCode_;
     std::vector<Op> journal_;
     std::map<qint64, size_t> byId_;      // id -> journal index
+    std::map<int, qint64> pointers_;     // probe_type id -> Last_RecID, not yet committed
+    std::unique_ptr<TpSQLCommand> cmdPointer_;
+    int groupDepth_ = 0;
     int commitDelayMs_ = 20;
     int maxBatch_ = 1000;
     int journalLimit_ = 1'000'000;

@@ -101,6 +101,35 @@ TEST_P(MeasureRows, AnyOtherStatementOnTheConnectionCommitsTheBatchFirst)
     EXPECT_EQ(visibleRows(), 4);
 }
 
+TEST_P(MeasureRows, LoggerRecordPointerCommitsWithTheRowsOfItsRecord)
+{
+    openModule();
+    db->exec(QStringLiteral("INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Last_RecID) VALUES (2, 'bridge', 40)"));
+    auto pointer = [&] {
+        return Scalar(*reader, QStringLiteral("SELECT Last_RecID FROM Probe_type WHERE Probe_type_id=2")).toLongLong();
+    };
+    // A full batch inside a group waits for the group: the record's rows and its
+    // pointer never land in different transactions.
+    dm->Writer().SetMaxBatchWrites(2);
+    {
+        AtomicWriteGroup group(dm.get());
+        dm->StoreMeasure(QStringLiteral("1"), 5, 1, T0);
+        dm->StoreMeasure(QStringLiteral("2"), 5, 2, T0);
+        dm->StoreMeasure(QStringLiteral("3"), 5, 17, T0);
+        EXPECT_TRUE(dm->StoreLoggerRecordPointer(2, 41));
+        EXPECT_EQ(visibleRows(), 0);
+        EXPECT_EQ(pointer(), 40);
+    }
+    EXPECT_EQ(visibleRows(), 3);
+    EXPECT_EQ(pointer(), 41);
+    // A pointer on its own is written by the next commit.
+    EXPECT_TRUE(dm->StoreLoggerRecordPointer(2, 42));
+    EXPECT_EQ(pointer(), 41);
+    time.advance(dm->Writer().CommitDelayMs());
+    EXPECT_EQ(pointer(), 42);
+    EXPECT_TRUE(dm->FlushMeasurements());
+}
+
 TEST_P(MeasureRows, NothingIsWrittenWhileRecordingIsSuspended)
 {
     openModule();

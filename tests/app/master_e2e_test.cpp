@@ -1,0 +1,177 @@
+// The recording master as a real process against the simulator: what it records, that
+// a data logger's records missed while the master was down are stored exactly once, and
+// the CSV log. Real processes and real time (the run waits for real I/O, never for a
+// protocol timer of its own).
+#include "../link/vbtsim_process.h"
+#include "../store/store_test_support.h"
+
+#include "store/sql_query.h"
+#include "test_support.h"
+
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace cvx;
+using namespace cvx::test;
+
+namespace {
+
+const char* kScenario = R"({
+  "name": "master-e2e",
+  "interfaces": [
+    {"name": "room", "protocol": "VBT", "tcp": {"port": 0}, "devices": [
+      {"name": "rack", "address": 5, "type": 4, "values": {"T": 21.5, "H": 40.0}}]},
+    {"name": "bridge", "protocol": "VBTW", "tcp": {"port": 0}, "devices": [
+      {"name": "store", "address": 5, "type": 1, "values": {"T": {"curve": "ramp", "from": -20.0, "to": -10.0, "period": 600}}},
+      {"name": "logger", "kind": "logger", "address": 249, "interval": 2, "sensors": ["store"],
+       "capacity": 500, "prefill": 8}]}
+  ]})";
+
+class MasterProcess {
+public:
+    MasterProcess(QString home, QString lockDir) : home_(std::move(home)), lockDir_(std::move(lockDir)) {}
+    ~MasterProcess() { stop(); }
+
+    void start()
+    {
+        p_ = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("CORVALUX_LOCK_DIR", lockDir_);
+        p_->setProcessEnvironment(env);
+        p_->setProgram(binDir() + "/corvalux");
+        p_->setArguments({"--home", home_, "--headless"});
+        p_->setProcessChannelMode(QProcess::MergedChannels);
+        p_->start();
+        ASSERT_TRUE(p_->waitForStarted(10000));
+        out_.clear();
+    }
+    // Waits for real output of the process; the count of occurrences seen so far.
+    bool waitFor(const QString& fragment, int occurrences = 1, int ms = 30000)
+    {
+        QDeadlineTimer deadline(ms);
+        while (!deadline.hasExpired()) {
+            out_ += QString::fromUtf8(p_->readAll());
+            if (out_.count(fragment) >= occurrences)
+                return true;
+            if (!p_->waitForReadyRead(200) && p_->state() != QProcess::Running)
+                break;
+        }
+        out_ += QString::fromUtf8(p_->readAll());
+        return out_.count(fragment) >= occurrences;
+    }
+    void kill9()
+    {
+        ::kill(pid_t(p_->processId()), SIGKILL);
+        p_->waitForFinished(10000);
+    }
+    void stop()
+    {
+        if (!p_ || p_->state() == QProcess::NotRunning)
+            return;
+        ::kill(pid_t(p_->processId()), SIGTERM);
+        if (!p_->waitForFinished(20000))
+            kill9();
+    }
+    int exitCode() const { return p_->exitCode(); }
+    const QString& output() const { return out_; }
+
+private:
+    QString home_, lockDir_;
+    std::unique_ptr<QProcess> p_;
+    QString out_;
+};
+
+class MasterEndToEnd : public ::testing::TestWithParam<DbEngine> {};
+
+TEST_P(MasterEndToEnd, RecordsTheScenarioAndMissesNoLoggerRecordAcrossAKill)
+{
+    CVX_REQUIRE_ENGINE(GetParam());
+    TestDatabase db(GetParam());
+    ASSERT_TRUE(db.ok()) << db.error().toStdString();
+    BuildFresh(db);
+
+    VbtsimProcess sim(binDir() + "/vbtsim");
+    ASSERT_TRUE(sim.start(kScenario)) << sim.errors().toStdString();
+    db.exec(QStringLiteral(
+                "INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Server_type_code, Protocol_type_code, IP, Port, "
+                "Baudrate, Polling_interval, Probe_type_address, Is_used, Relekezeles, Last_RecID) VALUES "
+                "(1, 'Room', 1, 1, '127.0.0.1', %1, 115200, 1000, 1, 1, 0, 0);"
+                "INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Server_type_code, Protocol_type_code, IP, Port, "
+                "Baudrate, Polling_interval, Probe_type_address, Is_used, Relekezeles, Last_RecID) VALUES "
+                "(2, 'Bridge', 3, 4, '127.0.0.1', %2, 115200, 2000, 249, 1, 0, 0);"
+                "INSERT INTO Probe (Probe_id, Probe_name, Probe_type_id, Probe_address, Probe_is_used, Recording_rate, "
+                "Sampling_rate, Sensor_type_code, Relay_number) VALUES (1, 'Rack', 1, 5, 1, 60000, 1000, 4, 1);"
+                "INSERT INTO Probe (Probe_id, Probe_name, Probe_type_id, Probe_address, Probe_is_used, Recording_rate, "
+                "Sampling_rate, Sensor_type_code, Relay_number) VALUES (2, 'Store', 2, 5, 1, 0, 2000, 1, 1);"
+                "INSERT INTO Global_settings (Cfg_key, Cfg_value) VALUES ('CSV_Log', '-1')")
+                .arg(sim.port("room"))
+                .arg(sim.port("bridge")));
+
+    QTemporaryDir home, locks;
+    writeFile(home.filePath("corvalux.ini"),
+              ("[others]\none_instance_allowed=0\n[CONNECTION]\nCONNECTION_STRING=" + db.connectionString() + "\n")
+                  .toUtf8());
+    MasterProcess master(home.path(), locks.path());
+
+    // First run: the logger's stored records are downloaded, live records follow.
+    master.start();
+    ASSERT_TRUE(master.waitFor("új rekord letöltve.")) << master.output().toStdString();
+    // Two live records after the download.
+    ASSERT_TRUE(master.waitFor("Store ", int(master.output().count("Store ")) + 2)) << master.output().toStdString();
+    ASSERT_TRUE(master.waitFor("Rack ")) << master.output().toStdString();
+    master.kill9();
+
+    // The logger goes on recording while nobody listens.
+    QDeadlineTimer away(7000);
+    while (!away.hasExpired())
+        QThread::msleep(100); // real time passing for the simulated logger, not a timer of ours
+
+    // Second run: the gap is downloaded, then the master is stopped cleanly.
+    master.start();
+    ASSERT_TRUE(master.waitFor("új rekord letöltve.")) << master.output().toStdString();
+    const int downloaded = int(master.output().count("Store "));
+    ASSERT_TRUE(master.waitFor("Store ", downloaded + 2)) << master.output().toStdString();
+    master.stop();
+    // Only what was missed came down the second time.
+    EXPECT_LT(downloaded, 8);
+    EXPECT_EQ(master.exitCode(), 0);
+
+    auto c = db.open();
+    // The live sensor: its scenario values, raw.
+    EXPECT_EQ(Scalar(*c, "SELECT Measure_value FROM Measure WHERE Probe_id=1 AND Measure_type_code=1").toString(),
+              "2150");
+    EXPECT_EQ(Scalar(*c, "SELECT Measure_value FROM Measure WHERE Probe_id=1 AND Measure_type_code=2").toString(),
+              "400");
+    // The logger's sensor: one row per record (record identifiers run 1, 2, ...), none twice.
+    TpSQLQuery q(c.get(), "SELECT Measure_datetime FROM Measure WHERE Probe_id=2 AND Measure_type_code=1 "
+                          "ORDER BY Measure_datetime");
+    ASSERT_TRUE(q.Open());
+    QList<QDateTime> times;
+    for (; !q.Eof(); q.Next())
+        times << q.AsDateTime("Measure_datetime");
+    // The stored records of the first start and those made while the master was away.
+    ASSERT_GE(times.size(), 8 + 3);
+    QString all;
+    for (const QDateTime& t : times)
+        all += t.toString("hh:mm:ss.zzz ");
+    SCOPED_TRACE(all.toStdString());
+    SCOPED_TRACE(master.output().toStdString());
+    for (int i = 1; i < times.size(); ++i)
+        EXPECT_GE(times[i - 1].msecsTo(times[i]), 1500) << "duplicate near " << times[i].toString().toStdString();
+    EXPECT_EQ(Scalar(*c, "SELECT Last_RecID FROM Probe_type WHERE Probe_type_id=2").toLongLong(),
+              qint64(times.size()));
+    // The CSV log has the measurement lines.
+    const QString csv = readFile(home.filePath("corvalux.csv"));
+    EXPECT_TRUE(csv.contains("Rack\t") && csv.contains("T21,5\tH40")) << csv.left(400).toStdString();
+    EXPECT_TRUE(csv.contains("Store\t"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, MasterEndToEnd, ::testing::Values(DbEngine::LocalFile, DbEngine::PostgreSql),
+                         [](const auto& info) { return std::string(EngineName(info.param)); });
+
+} // namespace
