@@ -1,5 +1,6 @@
 // corvalux: the recording master, a client instance, or the headless service.
 
+#include "net_wiring.h"
 #include "shell_controller.h"
 
 #include "platform/qt_time_service.h"
@@ -56,6 +57,7 @@ int main(int argc, char** argv)
     });
 
     cvx::ShellController shell(time, {args, true});
+    cvx::ShellNetwork network(shell, time);
     if (!shell.ProgramEntry()) {
         std::fprintf(stderr, "%s\n", shell.refusalText().toLocal8Bit().constData());
         return 1;

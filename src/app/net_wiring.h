@@ -1,0 +1,30 @@
+#pragma once
+// Connects the instance networking (master/client link, status web page) to the shell:
+// the sequences reach it through ShellSubsystems, and it reaches the shell for the
+// shared database's settings, the restart the master orders and the client's answer
+// supervision. Unhooks itself when destroyed.
+
+#include "net/instance_network.h"
+
+#include <memory>
+
+namespace cvx {
+
+class ShellController;
+class TimeService;
+
+class ShellNetwork {
+public:
+    ShellNetwork(ShellController& shell, TimeService& time, AcquisitionHooks acquisition = {});
+    ~ShellNetwork();
+    ShellNetwork(const ShellNetwork&) = delete;
+    ShellNetwork& operator=(const ShellNetwork&) = delete;
+
+    InstanceNetwork& network() { return *net_; }
+
+private:
+    ShellController& shell_;
+    std::unique_ptr<InstanceNetwork> net_;
+};
+
+} // namespace cvx
