@@ -2,6 +2,7 @@
 // of the status page. Both run on the user-interface thread, so they bound how long a
 // push or a page refresh holds everything else up.
 #include "acquisition/probe_lists.h"
+#include "net/client_link.h"
 #include "net/master_link.h"
 #include "net/net_sockets.h"
 #include "net/web_status.h"
@@ -45,6 +46,23 @@ public:
     AcceptHandler accept;
 };
 
+// A client socket whose received bytes the benchmark hands in.
+class FeedClient final : public TcpClient {
+public:
+    void setEvents(Events e) override { events = std::move(e); }
+    void connectToHost(const QString&, quint16) override
+    {
+        connected = true;
+        if (events.connected)
+            events.connected();
+    }
+    void close() override { connected = false; }
+    bool isConnected() const override { return connected; }
+    bool write(const QByteArray&, QString*) override { return true; }
+    Events events;
+    bool connected = false;
+};
+
 class NullSockets final : public NetSockets {
 public:
     std::unique_ptr<TcpServer> createServer() override
@@ -53,7 +71,13 @@ public:
         servers.push_back(s.get());
         return s;
     }
-    std::unique_ptr<TcpClient> createClient() override { return nullptr; }
+    std::unique_ptr<TcpClient> createClient() override
+    {
+        auto c = std::make_unique<FeedClient>();
+        client = c.get();
+        return c;
+    }
+    FeedClient* client = nullptr;
     std::vector<NullServer*> servers;
 };
 
@@ -98,6 +122,46 @@ void BM_Push(benchmark::State& state)
         benchmark::Counter(double(master.statistics().messagesPushed), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Push)->Args({100, 1})->Args({100, 50})->Args({500, 50})->Unit(benchmark::kMicrosecond);
+
+// What one client instance spends on one push: every message decoded and applied.
+void BM_ClientApply(benchmark::State& state)
+{
+    const int sensors = int(state.range(0));
+    ManualTimeService time;
+    ProbeLists masterProbes, clientProbes;
+    buildSensors(masterProbes, sensors);
+    buildSensors(clientProbes, sensors);
+    NullSockets sockets;
+    TMasterLink master(time, masterProbes, sockets);
+    master.Open(11110);
+    QByteArray batch;
+    struct Capture final : TcpConnection {
+        QByteArray* out;
+        explicit Capture(QByteArray* o) : out(o) {}
+        void setEvents(Events) override {}
+        QString peerAddress() const override { return {}; }
+        quint16 peerPort() const override { return 0; }
+        bool isConnected() const override { return true; }
+        bool write(const QByteArray& b, QString*) override { *out += b; return true; }
+        qint64 pendingWriteBytes() const override { return 0; }
+        void close() override {}
+    };
+    sockets.servers[0]->accept(std::make_unique<Capture>(&batch));
+    master.Push();
+    TClientLink client(time, clientProbes, sockets);
+    qint64 applied = 0;
+    AcquisitionHooks hooks;
+    hooks.setRemoteValue = [&](TProbe& s, int l, const QDateTime&, double v, bool, bool, bool) {
+        s.Values[l] = v;
+        ++applied;
+    };
+    client.setAcquisitionHooks(hooks);
+    client.Open(QStringLiteral("master"), 11110);
+    for (auto _ : state)
+        sockets.client->events.received(batch);
+    state.counters["messages_per_s"] = benchmark::Counter(double(applied), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ClientApply)->Arg(100)->Unit(benchmark::kMicrosecond);
 
 void BM_StatusPage(benchmark::State& state)
 {

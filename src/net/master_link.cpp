@@ -11,6 +11,8 @@
 #include "shell/catalogue.h"
 #include "shell/logs.h"
 
+#include <algorithm>
+
 namespace cvx {
 
 struct TMasterLink::Connection {
@@ -253,12 +255,21 @@ void TMasterLink::keepAliveRead(const QByteArray& bytes)
 
 // ------------------------------------------------------------------ push and broadcast
 
-void TMasterLink::ArmPush() { timReplyPollingReady_->setEnabled(true); }
+void TMasterLink::ArmPush()
+{
+    if (!timReplyPollingReady_->isActive())
+        armedAt_ = time_.tickMs();
+    timReplyPollingReady_->setEnabled(true);
+}
 bool TMasterLink::PushArmed() const { return timReplyPollingReady_->isActive(); }
 
 void TMasterLink::Push()
 {
     timReplyPollingReady_->stop();
+    const qint64 start = time_.tickMs();
+    if (armedAt_ >= 0)
+        stats_.maxPushDelayMs = std::max(stats_.maxPushDelayMs, start - armedAt_);
+    armedAt_ = -1;
     using namespace instance_msg;
     // One message per sensor and measure type; a client reads them one by one, so the
     // whole push can leave in one write per client.
@@ -282,11 +293,12 @@ void TMasterLink::Push()
             ++count;
         }
     }
+    if (!batch.isEmpty())
+        sendToClients(batch);
     ++stats_.pushes;
     stats_.messagesPushed += count;
     stats_.lastPushTick = time_.tickMs();
-    if (!batch.isEmpty())
-        sendToClients(batch);
+    stats_.maxPushDurationMs = std::max(stats_.maxPushDurationMs, stats_.lastPushTick - start);
 }
 
 void TMasterLink::SendRestartToClients()

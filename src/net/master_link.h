@@ -62,6 +62,8 @@ public:
         qint64 pushes = 0;
         qint64 messagesPushed = 0;   // messages per push, summed (not multiplied by clients)
         qint64 lastPushTick = 0;
+        qint64 maxPushDelayMs = 0;      // from arming to the push
+        qint64 maxPushDurationMs = 0;   // encoding and handing every message to the sockets
         qint64 messagesReceived = 0;
         qint64 discardedBytes = 0;
         qint64 droppedSlowClients = 0;
@@ -99,6 +101,7 @@ private:
     std::unique_ptr<Timer> reaper_;
     TCorvaluxProtocol tx_;
     Statistics stats_;
+    qint64 armedAt_ = -1;
 };
 
 } // namespace cvx
