@@ -18,6 +18,9 @@ TProbe::~TProbe()
     PanelTimer.reset();
     RestartTimer.reset();
     ClockTimer.reset();
+    // The downloader before the links: a dying logger link reports its queued requests,
+    // and those reports must not reach a half-destroyed probe.
+    FlashManager.reset();
     LoggerLink.reset();
     Link.reset();
 }

@@ -78,7 +78,8 @@ void TVBTComms::createTimers()
     pollTimer_ = time_.createTimer(PollTimerInterval, false, [this] { sendCycle(true); });
     answerTimer_ = time_.createTimer(Timeout_1, false, [this] { answerTimeout(); });
     queueTimer_ = time_.createTimer(Timeout_3, false, [this] { queueTimeout(); });
-    processTick_ = time_.createTimer(1, false, [this] { processTick(); });
+    // Received bytes are processed at the next turn of the event loop.
+    processTick_ = time_.createTimer(0, false, [this] { processTick(); });
     connectTimer_ = time_.createTimer(30000, false, [this] { connectTimerTick(); });
 }
 
@@ -321,8 +322,11 @@ quint8 TVBTComms::automaticSerial() const
 void TVBTComms::goIdle()
 {
     state_ = TState::Idle;
+    // The next packet or poll follows at the next turn of the event loop, not one
+    // send-tick interval later: on a fast line that interval would cost more than the
+    // exchange itself. The send cycle sets the interval back to 2 ms.
     if (active_)
-        sendTick_->setEnabled(true);
+        sendTick_->start(0);
 }
 
 void TVBTComms::armAnswerTimer(const TKuldendo& p)

@@ -135,6 +135,10 @@ public:
     // Reseeds the random sources (serials, connect intervals) for reproducible runs.
     void SeedRandom(quint32 seed);
 
+    // Expires when the engine is destroyed: components that keep a pointer to a link they
+    // do not own check it before they touch the link again.
+    std::weak_ptr<const bool> LifeToken() const { return alive_; }
+
 private:
     struct Finish {
         quint16 code = 0;
@@ -218,6 +222,7 @@ private:
     bool connecting_ = false;
     bool destroying_ = false;
     bool processing_ = false;
+    bool reprocess_ = false;
     bool direct_ = false;
     bool attachedToOwner_ = false;
     TConnectionState connectionState_ = TConnectionState::none;

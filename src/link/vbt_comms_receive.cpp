@@ -10,17 +10,24 @@ using commlog::None;
 
 void TVBTComms::processTick()
 {
-    if (processing_)
-        return; // runs again once the processing in progress has returned
     processTick_->stop();
+    if (processing_) {
+        // A callback runs an event loop of its own (a modal window): bytes that arrive
+        // meanwhile are taken once the processing in progress has returned.
+        reprocess_ = true;
+        return;
+    }
     processing_ = true;
     auto alive = alive_;
-    if (DOV_to_VBT)
-        processDovLines();
-    else
-        processFrames();
-    if (!*alive)
-        return;
+    do {
+        reprocess_ = false;
+        if (DOV_to_VBT)
+            processDovLines();
+        else
+            processFrames();
+        if (!*alive)
+            return;
+    } while (reprocess_ && active_);
     processing_ = false;
 }
 

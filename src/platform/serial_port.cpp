@@ -69,14 +69,18 @@ public:
                 events_.received(bytes);
         });
         QObject::connect(port_, &QSerialPort::errorOccurred, [this](QSerialPort::SerialPortError e) {
-            // Only a lost device makes the port unusable; unsupported line operations
-            // (pseudo terminals have no modem lines) and time-outs do not.
-            if (e != QSerialPort::ResourceError)
+            // A lost device makes the port unusable: Qt reports it as a resource error,
+            // or, when the line hangs up (a pseudo terminal whose other end closed), as
+            // a read error at every turn of the event loop. Unsupported line operations
+            // (pseudo terminals have no modem lines) and time-outs are harmless.
+            if (e != QSerialPort::ResourceError && e != QSerialPort::ReadError)
                 return;
-            const QString text = port_->errorString();
-            port_->clearError();
-            if (events_.error)
-                events_.error(int(e), text);
+            const QString text = e == QSerialPort::ReadError ? QStringLiteral("Reading from the device failed")
+                                                             : port_->errorString();
+            auto events = events_;
+            drop(); // no further notifications from this port
+            if (events.error)
+                events.error(int(e), text);
         });
         if (failure)
             *failure = OpenFailure::None;

@@ -25,6 +25,8 @@ struct LineCase {
     QString expected;
 };
 
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
 class CommLogLines : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(CommLogLines, Format)
@@ -86,7 +88,7 @@ TEST_F(CommLog, ExchangeLinesCarryTheElapsedTime)
     SendWith(packet("CSYSI", 5, "ASYSI"), port.get());
     advanceUntilWrite();
     const SentFrame f = lastSent();
-    time.advance(34);
+    time.advance(35);
     deviceSends(5, "ASYSI", nem_kerek_nyugtat, f.serial);
     const QString expected = QStringLiteral("         VALASZ - OK %1.        5 >          T:00035 ASYSI      065 083 089 083 073 ")
                                  .arg(f.serial, 3, 10, QLatin1Char('0'));

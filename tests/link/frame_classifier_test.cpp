@@ -35,6 +35,8 @@ FrameFacts with(Fn change)
     return f;
 }
 
+void PrintTo(const ClassCase& c, std::ostream* os) { *os << c.name; }
+
 class Classification : public ::testing::TestWithParam<ClassCase> {};
 
 TEST_P(Classification, Outcome) { EXPECT_EQ(ClassifyFrame(GetParam().facts), GetParam().outcome) << GetParam().name; }
@@ -80,6 +82,8 @@ struct MatchCase {
     bool matches;
     bool tailDiffers;
 };
+
+void PrintTo(const MatchCase& c, std::ostream* os) { *os << c.expected << " / " << c.payload; }
 
 class AnswerMatching : public ::testing::TestWithParam<MatchCase> {};
 

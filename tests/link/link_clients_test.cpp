@@ -143,12 +143,13 @@ TEST_F(ClientLinks, PollAnswerIsDeliveredToTheClient)
     deviceSends(1, "AITGD\x66\x08", nem_kerek_nyugtat, poll.serial);
     ASSERT_EQ(reads1.items.size(), 1u);
     EXPECT_EQ(reads1.items[0], QByteArray("AITGD\x66\x08"));
-    EXPECT_EQ(port->State(), LinkState::Idle);
     EXPECT_FALSE(log.contains(QStringLiteral("POLLVAL - CS OK"))) << "polls are logged only with Poll_Log";
 
+    // The next client is polled at once, not a send tick later.
     port->Poll_Log = true;
-    ASSERT_TRUE(advanceUntilWrite());
     poll = lastSent();
+    EXPECT_EQ(poll.tick, time.tickMs());
+    EXPECT_EQ(port->State(), LinkState::Polling);
     ASSERT_EQ(poll.to, 2u);
     deviceSends(2, "AITGD\x01\x00", nem_kerek_nyugtat, poll.serial);
     ASSERT_EQ(reads2.items.size(), 1u);
@@ -449,6 +450,26 @@ TEST_F(DovInput, IncompleteLineWaitsForItsLineFeed)
     EXPECT_EQ(reads[0].items[1], QByteArray("AITGD\x64\x00", 7));
 }
 
+TEST_F(DovInput, LinesArrivingWhileACallbackRunsItsOwnEventLoopAreTakenAfterIt)
+{
+    // The first answer's handler opens a "modal window": more bytes arrive and time
+    // passes inside it.
+    bool nested = false;
+    clients[0]->OnRead = [&](const QByteArray& s, quint16, int) {
+        reads[0].items.push_back(s);
+        if (nested)
+            return;
+        nested = true;
+        transports.tcp->feed("*T0=2C\n");
+        time.advance(50);
+        EXPECT_EQ(reads[0].items.size(), 1u) << "no processing inside the running one";
+    };
+    receive("*T0=1C\n");
+    time.advance(1);
+    ASSERT_EQ(reads[0].items.size(), 2u);
+    EXPECT_EQ(reads[0].items[1], QByteArray("AITGD\xC8\x00", 7));
+}
+
 TEST_F(DovInput, ShortLinesAreIgnored)
 {
     receive("*\n\n");
@@ -461,6 +482,8 @@ struct DovValueCase {
     int scale;
     int raw;
 };
+
+void PrintTo(const DovValueCase& c, std::ostream* os) { *os << "'" << c.text << "' x" << c.scale; }
 
 class DovValue : public ::testing::TestWithParam<DovValueCase> {};
 

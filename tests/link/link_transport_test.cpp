@@ -261,6 +261,8 @@ struct PathCase {
     const char* path;
 };
 
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.port << " '" << c.device << "'"; }
+
 class SerialPath : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(SerialPath, Maps)

@@ -183,6 +183,8 @@ struct AddressCase {
     int expectedError;
 };
 
+void PrintTo(const AddressCase& c, std::ostream* os) { *os << "to " << c.addressee << " from " << c.sender; }
+
 class VbtAddress : public ::testing::TestWithParam<AddressCase> {};
 
 TEST_P(VbtAddress, DecodeChecksAddresses)
@@ -238,6 +240,8 @@ struct DecodeErrorCase {
     int mode;
     int expected;
 };
+
+void PrintTo(const DecodeErrorCase& c, std::ostream* os) { *os << c.name; }
 
 class VbtDecodeErrors : public ::testing::TestWithParam<DecodeErrorCase> {};
 

@@ -368,3 +368,43 @@ TEST(LinkRules, NoiseGoesOutRawToEveryConnection)
     EXPECT_EQ(h.port.written, hex("FD 01 02"));
     EXPECT_FALSE(h.control("noise srv xyz").ok);
 }
+
+TEST(LinkRules, RandomNoiseBetweenFramesLosesNoRequest)
+{
+    SimHarness h(kScenario);
+    h.log().setVerbose(false);
+    std::mt19937 rng(20240521);
+    std::uniform_int_distribution<int> byte(0, 255), length(0, 60), split(1, 40);
+    QByteArray stream;
+    for (int serial = 1; serial <= 250; ++serial) {
+        for (int i = length(rng); i > 0; --i)
+            stream.append(char(byte(rng)));
+        stream += encodeFrame(request(5, "c", InfoNoAck, quint8(serial),
+                                      serial % 2 ? FrameForm::Vbt : FrameForm::Vbtw));
+    }
+    // Fed in pieces of random size, as a network delivers them.
+    for (int at = 0; at < stream.size();) {
+        const int n = split(rng);
+        h.feed(stream.mid(at, n));
+        at += n;
+    }
+    const auto answers = h.frames();
+    ASSERT_EQ(answers.size(), 250u);
+    for (int i = 0; i < 250; ++i) {
+        EXPECT_EQ(answers[size_t(i)].serial, i + 1);
+        EXPECT_EQ(answers[size_t(i)].payload, QByteArray("AITGD") + hex("66 08 C4 01"));
+    }
+}
+
+TEST(LinkRules, ALargeReadFullOfFramesLosesNone)
+{
+    SimHarness h(kScenario);
+    h.log().setVerbose(false);
+    QByteArray burst;
+    for (int i = 0; i < 2000; ++i)
+        burst += encodeFrame(request(5, "c", InfoNoAck, quint8(i % 250 + 1)));
+    ASSERT_GT(burst.size(), 16384);
+    h.feed(burst);
+    EXPECT_EQ(h.frames().size(), 2000u);
+    EXPECT_FALSE(h.logged("receive buffer overflow"));
+}

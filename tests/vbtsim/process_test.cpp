@@ -9,6 +9,8 @@
 #include <QtEndian>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 using namespace cvx::vbtsim;
 using namespace cvx::vbtsim::test;
 
@@ -402,7 +404,7 @@ TEST(ProcessLife, VerboseLogFileHoldsTheTraffic)
 
 TEST(ProcessLife, SampleScenariosAreValid)
 {
-    for (const char* name : {"sample.json", "datalogger.json"}) {
+    for (const char* name : {"sample.json", "datalogger.json", "weather.json", "watchdog.json"}) {
         QProcess p;
         p.start(cvx::test::binDir() + "/vbtsim", {"--check", cvx::test::sourceDir() + "/scenarios/" + name});
         ASSERT_TRUE(p.waitForFinished(IoWaitMs));
@@ -454,4 +456,62 @@ TEST(ProcessLife, LoggerReportsDownloadsAndKeepsStoringWhileNobodyIsConnected)
     EXPECT_EQ(f[1].payload.mid(5, 4), le32(4));
     EXPECT_EQ(f[1].payload.mid(5 + 2 * 21, 4), le32(6));
     EXPECT_EQ(sim.quit(), 0);
+}
+
+TEST(ProcessLife, WatchdogAnswersHeartbeatsCapturesSmsAndRaisesItsAlarm)
+{
+    QTemporaryDir dir;
+    const QString smsFile = dir.filePath("sms.jsonl");
+    const QByteArray scenario = R"({"interfaces": [{"name": "gsmbox", "devices": [
+      {"name": "gsm", "kind": "watchdog", "address": 249, "checkInterval": 3600, "failures": 2,
+       "alarmPhone": "+36301234567", "alarmText": "PC down", "smsFile": ")" + smsFile.toUtf8() + R"("}]}]})";
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(scenario)) << sim.stderrText().toStdString();
+    {
+        Client c;
+        ASSERT_TRUE(c.connectTo(sim.port("gsmbox")));
+        // The connection is in place once a request of it has been answered.
+        c.send(request(249, "CSYSI", InfoNoAck, 1));
+        ASSERT_EQ(c.frames(1).size(), 1u);
+        ASSERT_EQ(sim.control("check gsm").last(), "ok");
+        const auto hb = c.frames(1);
+        ASSERT_EQ(hb.size(), 1u);
+        EXPECT_EQ(hb[0].payload, QByteArray("CGSWD"));
+        // The computer's automatic answer, with the heartbeat's serial.
+        c.send(request(249, "AGSWD", InfoNoAck, hb[0].serial));
+        // An SMS task.
+        QByteArray sms = QByteArray("CGSSM") + QByteArray("+36209876543\0", 13).leftJustified(20, ' ')
+                         + QByteArray("Teszt uzenet\0", 13).leftJustified(120, ' ');
+        c.send(request(249, sms, InfoWantAck, 2));
+        const auto ack = c.frames(1);
+        ASSERT_EQ(ack.size(), 1u);
+        EXPECT_EQ(ack[0].info, InfoAck);
+        ASSERT_EQ(sim.control("check gsm").last(), "ok"); // kept alive: no alarm
+    }
+    // The computer is gone: two missed checks raise the alarm.
+    ASSERT_EQ(sim.control("check gsm").last(), "ok");
+    ASSERT_EQ(sim.control("check gsm").last(), "ok");
+    EXPECT_EQ(sim.quit(), 0);
+    const QStringList lines = cvx::test::readFile(smsFile).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].contains(R"("from":"computer")"));
+    EXPECT_TRUE(lines[0].contains(R"("number":"+36209876543")"));
+    EXPECT_TRUE(lines[0].contains(R"("text":"Teszt uzenet")"));
+    EXPECT_TRUE(lines[1].contains(R"("from":"watchdog")"));
+    EXPECT_TRUE(lines[1].contains(R"("number":"+36301234567")"));
+    EXPECT_TRUE(lines[1].contains(R"("text":"PC down")"));
+}
+
+TEST(ProcessLife, StopsCleanlyOnSigterm)
+{
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(kScenario));
+    Client c;
+    ASSERT_TRUE(c.connectTo(sim.port("srv")));
+    ::kill(pid_t(sim.process().processId()), SIGTERM);
+    ASSERT_TRUE(sim.process().waitForFinished(IoWaitMs));
+    EXPECT_EQ(sim.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sim.process().exitCode(), 0);
+    EXPECT_TRUE(c.waitDisconnected());
+    EXPECT_TRUE(sim.stderrText().contains("stopping on a signal"));
 }

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 namespace cvx::vbtsim::test {
@@ -41,6 +42,7 @@ public:
     }
 
     ManualTimeService& time() { return time_; }
+    SimLog& log() { return log_; }
     Simulator& sim() { return sim_; }
     SimInterface* iface(int i = 0) { return sim_.interfaces().at(size_t(i)).get(); }
     Device* device(const QString& name) { return sim_.findDevice(name); }

@@ -36,6 +36,7 @@ public:
     int controlPort() const { return controlPort_; }
     QString dir() const { return dir_.path(); }
     QString stdoutText() const { return QString::fromUtf8(stdout_); }
+    // The simulator's log of its last start (its standard error).
     QString stderrText();
     QProcess& process() { return *process_; }
 
@@ -46,7 +47,7 @@ private:
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> process_;
     QByteArray stdout_;
-    QByteArray stderr_;
+    int starts_ = 0;
     QMap<QString, int> ports_;
     int controlPort_ = -1;
 };

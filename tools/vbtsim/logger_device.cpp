@@ -15,6 +15,12 @@ constexpr int AddressesOffset = 123;
 constexpr int WatchdogIntervalOffset = 2419;
 constexpr int WatchdogFailuresOffset = 2420;
 constexpr int WatchdogPauseOffset = 2421;
+constexpr int EventsOffset = 187;
+constexpr int EventSize = 17;
+constexpr int TasksOffset = 459;
+constexpr int TaskSize = 245;
+constexpr int AlarmPhoneOffset = TasksOffset + 5;
+constexpr int AlarmTextOffset = TasksOffset + 85;
 constexpr int SensorTypesOffset = 2452;
 constexpr int DefaultInterval = 60;
 
@@ -62,6 +68,9 @@ LoggerDevice::LoggerDevice(SimContext& ctx, JsonReader& cfg) : Device(ctx, cfg, 
             cfg.fail("sensors", QStringLiteral("list device names or addresses"));
     }
     buildBlock(cfg);
+    const QString file = cfg.string("smsFile", QString());
+    sms_ = std::make_unique<SmsCapture>(ctx_, name(), file.isEmpty() ? QString() : ctx_.resolvePath(file));
+    watchdog_ = std::make_unique<WatchdogFunction>(ctx_, *this, *sms_, [this] { return watchdogSettings_; }, nullptr);
     roundTimer_ = ctx_.time.createTimer(DefaultInterval * 1000, false, [this] { measureRound(); });
 }
 
@@ -77,6 +86,22 @@ void LoggerDevice::buildBlock(JsonReader& cfg)
     block(WatchdogIntervalOffset) = quint8(wd.integer("checkInterval", 5, 1, 255));
     block(WatchdogFailuresOffset) = quint8(wd.integer("failures", 3, 1, 255));
     block(WatchdogPauseOffset) = quint8(wd.integer("pauseMinutes", 60, 0, 255));
+    if (wd.boolean("enabled", false)) {
+        // Event 0 is the watchdog alarm and task 0 its SMS, as the computer writes them.
+        block(EventsOffset + 4) = 3;
+        block(EventsOffset + 12) = 0;
+        block(EventsOffset + 13) = 255;
+        block(EventsOffset + 16) = 1;
+        block(TasksOffset) = 0;
+    }
+    auto text = [this](int offset, int size, const QString& t) {
+        QByteArray b = toDeviceText(t).left(size - 1) + '\0';
+        params().replace(BlockAddress + offset, b.size(), b);
+    };
+    if (wd.has("phone"))
+        text(AlarmPhoneOffset, 20, wd.string("phone", QString()));
+    if (wd.has("text"))
+        text(AlarmTextOffset, 160, wd.string("text", QString()));
     wd.finish();
 }
 
@@ -123,9 +148,20 @@ void LoggerDevice::loadBlock()
     }
     if (roundTimer_ && roundTimer_->isActive())
         roundTimer_->start(intervalSeconds_ * 1000);
+    WatchdogFunction::Settings& w = watchdogSettings_;
+    w.enabled = blockAt(EventsOffset + 4) == 3 && blockAt(EventsOffset + 16) == 1;
+    w.checkSeconds = qMax(1, int(blockAt(WatchdogIntervalOffset)));
+    w.failuresBeforeAlarm = blockAt(WatchdogFailuresOffset);
+    w.pauseMinutes = blockAt(WatchdogPauseOffset);
+    w.phone = memoryText(params().mid(BlockAddress + AlarmPhoneOffset, 20));
+    w.text = memoryText(params().mid(BlockAddress + AlarmTextOffset, 160));
 }
 
-void LoggerDevice::start() { roundTimer_->start(intervalSeconds_ * 1000); }
+void LoggerDevice::start()
+{
+    roundTimer_->start(intervalSeconds_ * 1000);
+    watchdog_->start();
+}
 
 void LoggerDevice::heardComputer() {}
 
@@ -227,6 +263,17 @@ Outcome LoggerDevice::olderFamilyDownload(const QByteArray& payload) const
 std::optional<Outcome> LoggerDevice::executeOwn(const QByteArray& payload, const QByteArray& mnemonic,
                                                 const ReplyRoute& route)
 {
+    if (mnemonic == "AGSWD") {
+        watchdog_->heard();
+        return Outcome::nothing();
+    }
+    if (mnemonic == "CGSSM") {
+        QString number, text;
+        if (!parseSms(payload, &number, &text))
+            return Outcome::reject(StatusBadLength);
+        sms_->record(QStringLiteral("computer"), number, text);
+        return Outcome::nothing();
+    }
     if (mnemonic == "CELST")
         return Outcome::answer(QByteArrayLiteral("AELST") + le32(firstRecId()) + le32(lastRecId()));
     if (mnemonic == "CELDL") {
@@ -267,6 +314,11 @@ QString LoggerDevice::runCommand(const QString& verb, const QStringList& args, Q
         erase();
         return {};
     }
+    if (verb == QLatin1String("check")) {
+        watchdog_->check();
+        out->append(watchdog_->status());
+        return {};
+    }
     return Device::runCommand(verb, args, out);
 }
 
@@ -283,6 +335,7 @@ QStringList LoggerDevice::statusLines() const
                .arg(capacity_)
                .arg(intervalSeconds_)
                .arg(sensors.isEmpty() ? QStringLiteral("-") : sensors.join(QLatin1Char(',')));
+    out << QStringLiteral("    %1; %2 SMS written").arg(watchdog_->status()).arg(sms_->count());
     return out;
 }
 

@@ -5,9 +5,12 @@
 // computer is connected, and lets the computer read its store state, download and erase
 // records. It keeps measuring whether or not a computer is connected. Its configuration
 // (interval, polled sensors, their types, the watchdog settings) is the parameter block
-// at addresses 450..2955, which takes effect at start and after every restart.
+// at addresses 450..2955, which takes effect at start and after every restart. It can
+// serve as the GSM watchdog device too: it sends the computer's SMS and, with event 0 of
+// its block enabled, raises its own watchdog alarm.
 
 #include "device.h"
+#include "watchdog.h"
 
 #include <QVector>
 
@@ -37,6 +40,7 @@ public:
     int recordCount() const { return int(store_.size()); }
     QByteArray record(quint32 id) const;
     QByteArray blockBytes() const { return params().mid(BlockAddress, BlockSize); }
+    WatchdogFunction& watchdog() { return *watchdog_; }
 
     QString runCommand(const QString& verb, const QStringList& args, QStringList* out) override;
     QStringList statusLines() const override;
@@ -56,6 +60,7 @@ private:
     Outcome download(quint32 from, int count) const;
     Outcome olderFamilyDownload(const QByteArray& payload) const;
     quint8& block(int offset);
+    quint8 blockAt(int offset) const { return quint8(params().at(BlockAddress + offset)); }
 
     Family family_ = Family::Corvalux;
     int capacity_ = 4096;
@@ -69,6 +74,9 @@ private:
     int intervalSeconds_ = 60;
     QVector<quint32> sensors_;
     std::unique_ptr<Timer> roundTimer_;
+    WatchdogFunction::Settings watchdogSettings_;
+    std::unique_ptr<SmsCapture> sms_;
+    std::unique_ptr<WatchdogFunction> watchdog_;
 };
 
 } // namespace cvx::vbtsim

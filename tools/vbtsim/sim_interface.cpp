@@ -248,10 +248,6 @@ void SimInterface::receive(int id, const QByteArray& bytes)
         return;
     }
     c->rx += bytes;
-    if (c->rx.size() > RxLimit) {
-        c->rx = c->rx.right(RxKeep);
-        ctx_.log.info(QStringLiteral("%1: receive buffer overflow, kept the last %2 bytes").arg(label(id)).arg(RxKeep));
-    }
     const bool vbt = true;
     const bool vbtw = protocol_ == Protocol::Vbtw;
     while (true) {
@@ -267,6 +263,11 @@ void SimInterface::receive(int id, const QByteArray& bytes)
         c = connection(id);
         if (!c)
             return;
+    }
+    // Only what holds no complete frame is cut: a large read full of frames loses none.
+    if (c->rx.size() > RxLimit) {
+        c->rx = c->rx.right(RxKeep);
+        ctx_.log.info(QStringLiteral("%1: receive buffer overflow, kept the last %2 bytes").arg(label(id)).arg(RxKeep));
     }
 }
 

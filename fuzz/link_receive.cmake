@@ -1,0 +1,1 @@
+cvx_add_fuzz_target(link_receive LIBS cvx_link)

@@ -1,0 +1,212 @@
+#pragma once
+// Helpers for tests over real sockets and pseudo terminals: the engine's timers run on
+// virtual time while real I/O is pumped through the Qt event loop, a small device that
+// answers frames, and a socat pty pair started and stopped by the test.
+
+#include "link/vbt_protocol.h"
+#include "platform/manual_time_service.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <functional>
+#include <list>
+
+namespace cvx::test {
+
+// Runs the event loop for real I/O until the condition holds or the real-time bound
+// passes. Virtual time follows the wall clock, so that answer time-outs keep their
+// meaning against a real line; with `fast` it moves 1 ms per turn instead, for waits
+// that span connect timer intervals while no exchange is in progress.
+inline bool pumpUntil(ManualTimeService& vt, const std::function<bool()>& done, int realLimitMs = 15000,
+                      bool fast = false)
+{
+    QElapsedTimer t;
+    t.start();
+    qint64 followed = 0;
+    while (!done()) {
+        if (t.elapsed() > realLimitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        if (fast) {
+            vt.advance(1);
+        } else {
+            const qint64 now = t.elapsed();
+            if (now > followed) {
+                vt.advance(now - followed);
+                followed = now;
+            } else {
+                QThread::usleep(200);
+            }
+        }
+    }
+    return true;
+}
+
+inline bool pumpFast(ManualTimeService& vt, const std::function<bool()>& done, int realLimitMs = 60000)
+{
+    return pumpUntil(vt, done, realLimitMs, true);
+}
+
+// Pumps real I/O only (virtual time stands still), for a short real time.
+inline void pumpRealOnly(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+}
+
+// A device behind a byte stream: cuts frames out of what it receives and answers polls
+// ("c") with AITGD and commands C.... with A.... from the addressee.
+class FrameAnswerer {
+public:
+    std::function<void(const QByteArray&)> write;
+    int framesSeen = 0;
+    bool silent = false;
+
+    void received(const QByteArray& bytes)
+    {
+        buffer_ += bytes;
+        TVBTProtocol rx;
+        rx.VBTMode = PMDecodeBothEncodeVBT;
+        for (QByteArray f = rx.ExtractFrame(buffer_); !f.isEmpty(); f = rx.ExtractFrame(buffer_)) {
+            const QByteArray data = rx.DecodeFrame(f);
+            if (rx.ErrorCode() != 0)
+                continue;
+            ++framesSeen;
+            if (silent || rx.Info == pozitiv_nyugta)
+                continue;
+            QByteArray answer;
+            if (data == "c")
+                answer = QByteArray("AITGD") + char(rx.Cimzett) + char(0x08);
+            else if (data.startsWith('C') && data.size() >= 5)
+                answer = "A" + data.mid(1, 4) + "-ok";
+            else
+                continue;
+            TVBTProtocol tx;
+            tx.VBTMode = rx.LastWasWide() ? PMVBTWOnly : PMVBTOnly;
+            tx.Cimzett = 250;
+            tx.Felado = rx.Cimzett;
+            tx.Felado_rovid_cim = quint8(rx.Cimzett);
+            tx.CsomagSorszam = rx.CsomagSorszam;
+            tx.Info = nem_kerek_nyugtat;
+            if (write)
+                write(tx.EncodeFrame(answer));
+        }
+    }
+
+private:
+    QByteArray buffer_;
+};
+
+// A device server on loopback TCP.
+class DeviceServer {
+public:
+    DeviceServer() = default;
+    ~DeviceServer() { stop(); }
+
+    bool start(quint16 port = 0)
+    {
+        server_ = std::make_unique<QTcpServer>();
+        if (!server_->listen(QHostAddress::LocalHost, port))
+            return false;
+        port_ = server_->serverPort();
+        QObject::connect(server_.get(), &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* s = server_->nextPendingConnection()) {
+                ++connections;
+                auto& dev = devices_.emplace_back();
+                dev.socket = s;
+                dev.answerer.write = [s](const QByteArray& b) { s->write(b); };
+                auto* answerer = &dev.answerer;
+                QObject::connect(s, &QTcpSocket::readyRead, [this, s, answerer] {
+                    const QByteArray bytes = s->readAll();
+                    received += bytes;
+                    answerer->received(bytes);
+                });
+            }
+        });
+        return true;
+    }
+    // The server goes away with every connection, as a switched-off device server.
+    void stop()
+    {
+        for (auto& d : devices_) {
+            QObject::disconnect(d.socket, nullptr, nullptr, nullptr);
+            d.socket->abort();
+            d.socket->deleteLater();
+        }
+        devices_.clear();
+        if (server_)
+            server_->close();
+        server_.reset();
+    }
+    quint16 port() const { return port_; }
+    int connections = 0;
+    QByteArray received;
+
+private:
+    struct Device {
+        QTcpSocket* socket = nullptr;
+        FrameAnswerer answerer;
+    };
+    std::unique_ptr<QTcpServer> server_;
+    std::list<Device> devices_;
+    quint16 port_ = 0;
+};
+
+// Two connected pseudo terminals made by socat, reached through symbolic links.
+class SocatPair {
+public:
+    ~SocatPair() { stop(); }
+    static bool available() { return !QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty(); }
+
+    bool start(const QString& a, const QString& b)
+    {
+        a_ = a;
+        b_ = b;
+        process_.setProgram(QStringLiteral("socat"));
+        process_.setArguments({QStringLiteral("-d"), QStringLiteral("-d"),
+                               QStringLiteral("pty,raw,echo=0,link=%1").arg(a),
+                               QStringLiteral("pty,raw,echo=0,link=%1").arg(b)});
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        process_.start();
+        if (!process_.waitForStarted(5000))
+            return false;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 10000) {
+            if (QFileInfo::exists(a) && QFileInfo::exists(b))
+                return true;
+            QThread::msleep(10);
+        }
+        return false;
+    }
+    void stop()
+    {
+        if (process_.state() == QProcess::NotRunning)
+            return;
+        process_.terminate();
+        if (!process_.waitForFinished(5000)) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+
+private:
+    QProcess process_;
+    QString a_, b_;
+};
+
+inline bool serversRequired() { return qEnvironmentVariable("CVX_REQUIRE_SERVERS") == QStringLiteral("1"); }
+
+} // namespace cvx::test
