@@ -150,7 +150,7 @@ void BM_ClientApply(benchmark::State& state)
     master.Push();
     TClientLink client(time, clientProbes, sockets);
     qint64 applied = 0;
-    AcquisitionHooks hooks;
+    NetAcquisitionHooks hooks;
     hooks.setRemoteValue = [&](TProbe& s, int l, const QDateTime&, double v, bool, bool, bool) {
         s.Values[l] = v;
         ++applied;

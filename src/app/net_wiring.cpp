@@ -8,7 +8,7 @@
 
 namespace cvx {
 
-ShellNetwork::ShellNetwork(ShellController& shell, TimeService& time, AcquisitionHooks acquisition) : shell_(shell)
+ShellNetwork::ShellNetwork(ShellController& shell, TimeService& time, NetAcquisitionHooks acquisition) : shell_(shell)
 {
     InstanceNetwork::Hooks hooks;
     hooks.readGlobalSetting = [&shell](const QString& key) {

@@ -15,7 +15,7 @@ class TimeService;
 
 class ShellNetwork {
 public:
-    ShellNetwork(ShellController& shell, TimeService& time, AcquisitionHooks acquisition = {});
+    ShellNetwork(ShellController& shell, TimeService& time, NetAcquisitionHooks acquisition = {});
     ~ShellNetwork();
     ShellNetwork(const ShellNetwork&) = delete;
     ShellNetwork& operator=(const ShellNetwork&) = delete;

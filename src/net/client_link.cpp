@@ -13,7 +13,7 @@
 
 namespace cvx {
 
-TClientLink::TClientLink(TimeService& time, ProbeLists& probes, NetSockets& sockets, AcquisitionHooks acquisition,
+TClientLink::TClientLink(TimeService& time, ProbeLists& probes, NetSockets& sockets, NetAcquisitionHooks acquisition,
                          Hooks hooks)
     : time_(time), probes_(probes), sockets_(sockets), acq_(std::move(acquisition)), hooks_(std::move(hooks))
 {

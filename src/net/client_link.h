@@ -36,13 +36,13 @@ public:
         std::function<void()> answerArrived;
     };
 
-    TClientLink(TimeService& time, ProbeLists& probes, NetSockets& sockets, AcquisitionHooks acquisition = {},
+    TClientLink(TimeService& time, ProbeLists& probes, NetSockets& sockets, NetAcquisitionHooks acquisition = {},
                 Hooks hooks = {});
     ~TClientLink();
     TClientLink(const TClientLink&) = delete;
     TClientLink& operator=(const TClientLink&) = delete;
 
-    void setAcquisitionHooks(AcquisitionHooks hooks) { acq_ = std::move(hooks); }
+    void setAcquisitionHooks(NetAcquisitionHooks hooks) { acq_ = std::move(hooks); }
     void setHooks(Hooks hooks) { hooks_ = std::move(hooks); }
 
     // Sets host and port and activates ClientSocket.
@@ -92,7 +92,7 @@ private:
     TimeService& time_;
     ProbeLists& probes_;
     NetSockets& sockets_;
-    AcquisitionHooks acq_;
+    NetAcquisitionHooks acq_;
     Hooks hooks_;
     std::unique_ptr<TcpClient> socket_;
     std::unique_ptr<Timer> timKapcsolodas_;

@@ -42,7 +42,7 @@ inline const QByteArray KeepAliveReply = QByteArrayLiteral("a");
 } // namespace instance_msg
 
 // What the link calls in the acquisition layer. Every hook may be empty.
-struct AcquisitionHooks {
+struct NetAcquisitionHooks {
     // HandleAnswer: a device answer for a sensor (code 0: a valid answer). The master's
     // poll-now uses the sensor link's own read handler when it has one.
     std::function<void(TProbe& sensor, const QByteArray& answer, quint16 code)> handleAnswer;

@@ -22,7 +22,7 @@ TClientLink::Hooks clientHooks(const InstanceNetwork::Hooks& h)
 
 } // namespace
 
-InstanceNetwork::InstanceNetwork(TimeService& time, ProbeLists& probes, Hooks hooks, AcquisitionHooks acquisition,
+InstanceNetwork::InstanceNetwork(TimeService& time, ProbeLists& probes, Hooks hooks, NetAcquisitionHooks acquisition,
                                  NetSockets* sockets, TWebStatus::ServerFactory httpServers)
     : hooks_(std::move(hooks)),
       master_(time, probes, sockets ? *sockets : qtNetSockets(), acquisition),
@@ -33,7 +33,7 @@ InstanceNetwork::InstanceNetwork(TimeService& time, ProbeLists& probes, Hooks ho
 
 InstanceNetwork::~InstanceNetwork() = default;
 
-void InstanceNetwork::setAcquisitionHooks(const AcquisitionHooks& hooks)
+void InstanceNetwork::setAcquisitionHooks(const NetAcquisitionHooks& hooks)
 {
     master_.setHooks(hooks);
     client_.setAcquisitionHooks(hooks);

@@ -28,11 +28,11 @@ public:
         std::function<void()> answerArrived;
     };
 
-    InstanceNetwork(TimeService& time, ProbeLists& probes, Hooks hooks, AcquisitionHooks acquisition = {},
+    InstanceNetwork(TimeService& time, ProbeLists& probes, Hooks hooks, NetAcquisitionHooks acquisition = {},
                     NetSockets* sockets = nullptr, TWebStatus::ServerFactory httpServers = {});
     ~InstanceNetwork();
 
-    void setAcquisitionHooks(const AcquisitionHooks& hooks);
+    void setAcquisitionHooks(const NetAcquisitionHooks& hooks);
 
     TMasterLink& Master() { return master_; }
     TClientLink& Client() { return client_; }

@@ -39,7 +39,7 @@ bool interfaceOnline(const TProbe& s)
 
 } // namespace
 
-TMasterLink::TMasterLink(TimeService& time, ProbeLists& probes, NetSockets& sockets, AcquisitionHooks hooks)
+TMasterLink::TMasterLink(TimeService& time, ProbeLists& probes, NetSockets& sockets, NetAcquisitionHooks hooks)
     : time_(time), probes_(probes), sockets_(sockets), hooks_(std::move(hooks))
 {
     timReplyPollingReady_ = time_.createTimer(PushDelayMs, true, [this] { Push(); });

@@ -28,12 +28,12 @@ public:
     // A client that stops reading is dropped once this much waits to be sent to it.
     static constexpr qint64 MaxPendingWriteBytes = 8 * 1024 * 1024;
 
-    TMasterLink(TimeService& time, ProbeLists& probes, NetSockets& sockets, AcquisitionHooks hooks = {});
+    TMasterLink(TimeService& time, ProbeLists& probes, NetSockets& sockets, NetAcquisitionHooks hooks = {});
     ~TMasterLink();
     TMasterLink(const TMasterLink&) = delete;
     TMasterLink& operator=(const TMasterLink&) = delete;
 
-    void setHooks(AcquisitionHooks hooks) { hooks_ = std::move(hooks); }
+    void setHooks(NetAcquisitionHooks hooks) { hooks_ = std::move(hooks); }
 
     // Where both servers listen; empty: every interface.
     QString ListenAddress;
@@ -89,7 +89,7 @@ private:
     TimeService& time_;
     ProbeLists& probes_;
     NetSockets& sockets_;
-    AcquisitionHooks hooks_;
+    NetAcquisitionHooks hooks_;
     std::unique_ptr<TcpServer> server_;
     std::unique_ptr<TcpServer> keepAliveServer_;
     std::vector<std::unique_ptr<Connection>> clients_;

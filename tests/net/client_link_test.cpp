@@ -31,7 +31,7 @@ protected:
         });
         EXPECT_TRUE(masterServer->listen({}, Port, nullptr));
 
-        AcquisitionHooks acq;
+        NetAcquisitionHooks acq;
         acq.setRemoteValue = [this](TProbe& s, int l, const QDateTime& t, double v, bool a, bool o, bool r) {
             applied.push_back({s.Id, l, t, v, a, o, r});
             s.Values[l] = v;

@@ -72,7 +72,7 @@ protected:
         TProbe& i = cb.addInterface(1);
         for (int id = 1; id <= SensorCount; ++id)
             cb.addSensor(id, stTempHumidity, i);
-        AcquisitionHooks acq;
+        NetAcquisitionHooks acq;
         acq.setRemoteValue = [cs](TProbe& s, int l, const QDateTime&, double v, bool, bool, bool) {
             cs->values.emplace_back(s.Id, l, v);
         };

@@ -365,7 +365,7 @@ TEST_F(MasterLinkTest, PollEverySensorNowSendsThePollCommandsOfVbtSensors)
     TProbe& dov = build.addInterface(2, ptDOV);
     build.addSensor(30, stTemperature, dov);
     std::vector<std::pair<int, QByteArray>> answers;
-    AcquisitionHooks hooks;
+    NetAcquisitionHooks hooks;
     hooks.handleAnswer = [&](TProbe& s, const QByteArray& a, quint16 code) {
         answers.push_back({s.Id, a});
         EXPECT_EQ(code, 0);
