@@ -136,6 +136,16 @@ bool TVBTComms::handleFrame(const QByteArray& frame)
             logLine(QStringLiteral("NACK - TOROLT CS"), commlog::Received, payload, true);
             break;
         }
+        // A device that refuses every try must not hold the queue for ever: NACK resends
+        // count as tries, and the packet fails as a wrong answer when they run out.
+        if (tries_ >= std::max(FX->MaxTries, Max_tries_cmd)) {
+            logLine(QStringLiteral("NACK - FELADVA"), commlog::Received, payload, fLog(FX));
+            answerTimer_->stop();
+            if (finish(FX, Finish{vbt::rcWrongAnswer, payload, false, false}))
+                goIdle();
+            break;
+        }
+        ++tries_;
         logLine(QStringLiteral("NACK - UJRAKULD"), commlog::Received, payload, fLog(FX));
         FX->Serial = nextSerial(quint8(FX->Serial));
         {

@@ -8,6 +8,7 @@
 #include "store/measure_cipher.h"
 #include "store/settings.h"
 #include "store/sql_ops.h"
+#include "store/wal_checkpointer.h"
 
 namespace cvx {
 
@@ -90,24 +91,42 @@ void TfDM::reopenFixedSets()
 
 bool TfDM::OpenMainConnection(const QString& connectionString, QString* error)
 {
+    checkpointer_.reset();
     conMainConnection.Close();
     conMainConnection.LoginPrompt = false;
     conMainConnection.ConnectionString = connectionString;
     if (!conMainConnection.Open(error))
         return false;
-    shellState().UsingJet = IsLocalFile(conMainConnection.ConnectionString);
-    reopenFixedSets();
+    afterOpen();
     ReadDbPassword();
     const int waiting = writer_->UncommittedWrites();
-    if (waiting > 0 && writer_->Replay())
+    if (writer_->ConnectionOpened() && waiting > 0)
         LogLine(Fmt("msgMeasurementsReplayed", waiting), true);
     return true;
+}
+
+void TfDM::afterOpen()
+{
+    const bool local = IsLocalFile(conMainConnection.ConnectionString);
+    shellState().UsingJet = local;
+    if (local) {
+        // Checkpoints run on their own thread, never inside a commit on the event loop.
+        TpSQLQuery pragma(&conMainConnection, QStringLiteral("PRAGMA wal_autocheckpoint=0"));
+        pragma.Logged = false;
+        pragma.ExecSQL();
+        if (!checkpointer_)
+            checkpointer_ = std::make_unique<WalCheckpointer>(LocalDatabasePath(conMainConnection.ConnectionString));
+    } else {
+        checkpointer_.reset();
+    }
+    reopenFixedSets();
 }
 
 void TfDM::CloseMainConnection()
 {
     retryTimer_->stop();
     writer_->Flush();
+    checkpointer_.reset();
     if (writer_->UncommittedWrites() > 0)
         LogLine(Fmt("errMeasurementsLost", writer_->UncommittedWrites()), true);
     conMainConnection.Close();
@@ -121,16 +140,16 @@ bool TfDM::ResetConnection()
             true);
     ShellState& s = shellState();
     s.DbConnected = true;
+    checkpointer_.reset();
     conMainConnection.Close();
     QString error;
     if (!conMainConnection.Open(&error)) {
         LogLine(QStringLiteral("ResetConnection exception: ") + error, true);
         return false;
     }
-    s.UsingJet = IsLocalFile(conMainConnection.ConnectionString);
-    reopenFixedSets();
+    afterOpen();
     const int waiting = writer_->UncommittedWrites();
-    if (!writer_->Replay()) {
+    if (!writer_->ConnectionOpened()) {
         LogLine(QStringLiteral("ResetConnection exception: ") + Fmt("msgMeasurementsJournaled", writer_->UncommittedWrites()),
                 true);
         return false;

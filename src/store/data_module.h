@@ -17,6 +17,7 @@ namespace cvx {
 
 class TimeService;
 class Timer;
+class WalCheckpointer;
 
 class TfDM : public MeasureStore {
 public:
@@ -68,6 +69,8 @@ public:
     bool EncryptionInUse() const override { return !dbPassword_.isEmpty(); }
     QString PlainMeasureValue(qint64 measureId, const QString& storedValue, bool* ok = nullptr) const override;
     MeasureWriter& Writer() { return *writer_; }
+    // The thread that checkpoints the local file's write-ahead log (null on a server).
+    WalCheckpointer* Checkpointer() { return checkpointer_.get(); }
     // Commits the writer's open batch now; true when nothing is left unstored.
     bool FlushMeasurements() { return writer_->Flush(); }
 
@@ -98,6 +101,7 @@ public:
 
 private:
     void reopenFixedSets();
+    void afterOpen();
     void onWriteFailure(const char* key, const QString& error);
     void tryReset();
 
@@ -106,6 +110,7 @@ private:
     std::unique_ptr<TpSQLCommand> cmdAddTmpMeasure_;
     std::unique_ptr<TpSQLCommand> cmdUpdateFlashLast_;
     std::unique_ptr<Timer> retryTimer_;
+    std::unique_ptr<WalCheckpointer> checkpointer_;
     std::function<bool()> resetHandler_;
     QString dbPassword_;
 };

@@ -161,6 +161,41 @@ bool CheckDatabase(const QString& connectionString)
     return true;
 }
 
+QStringList ListServerDatabases(const QString& connectionString, QString* error)
+{
+    QStringList out;
+    if (!IsPostgreSql(connectionString)) {
+        if (error)
+            *error = QStringLiteral("Only PostgreSQL servers can be listed");
+        return out;
+    }
+    TpSQLConnection c(QStringLiteral("conList"));
+    c.ConnectionString = connectionString;
+    if (!c.Open(error))
+        return out;
+    TpSQLQuery q(&c, QStringLiteral("SELECT datname FROM pg_database WHERE NOT datistemplate ORDER BY datname"));
+    if (!q.Open(error))
+        return out;
+    for (; !q.Eof(); q.Next())
+        out << q.Value(0).toString();
+    return out;
+}
+
+bool CompactLocalDatabase(const QString& connectionString, QString* error)
+{
+    if (!IsLocalFile(connectionString)) {
+        if (error)
+            *error = QStringLiteral("Not a local database file");
+        return false;
+    }
+    TpSQLConnection c(QStringLiteral("conCompact"));
+    c.ConnectionString = connectionString;
+    if (!c.Open(error))
+        return false;
+    TpSQLQuery vacuum(&c, QStringLiteral("VACUUM"));
+    return vacuum.ExecSQL(nullptr, error);
+}
+
 bool CreateDatabase(TpSQLConnection& connection, const QString& name, const QString& password, bool postgreSql,
                     const QString& statementFile)
 {

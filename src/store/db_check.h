@@ -5,6 +5,7 @@
 // created from a statement file.
 
 #include <QString>
+#include <QStringList>
 
 namespace cvx {
 
@@ -38,6 +39,13 @@ bool CreateDatabase(TpSQLConnection& connection, const QString& name, const QStr
 
 // Creates the schema of a new local database file (the file must not hold tables yet).
 bool CreateLocalDatabase(const QString& connectionString, QString* error = nullptr);
+
+// The databases of the server a connection string points at (the connection dialog's
+// list). Empty with the reason in error on failure.
+QStringList ListServerDatabases(const QString& connectionString, QString* error = nullptr);
+
+// Rebuilds the local database file without its free pages (the dialog's compaction).
+bool CompactLocalDatabase(const QString& connectionString, QString* error = nullptr);
 
 // The statement file beside the program: "<program>.postgre.sql" or "<program>.sql",
 // falling back to the "corvalux" names.

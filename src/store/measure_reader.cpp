@@ -46,8 +46,23 @@ QDateTime ParseStoredDateTime(const QVariant& value)
         int ms = 0;
         if (s.size() >= 23 && s[19] == u'.')
             ms = digits(p + 20, 3, &ok);
-        if (ok)
-            return QDateTime(QDate(y, mo, d), QTime(h, mi, sec, ms));
+        if (ok) {
+            // The local time zone's offset is looked up once per hour of data: each
+            // look-up costs the C library a file-system call.
+            thread_local QDate cachedDate;
+            thread_local int cachedHour = -1;
+            thread_local int cachedOffset = 0;
+            const QDate date(y, mo, d);
+            if (date != cachedDate || h != cachedHour) {
+                const QDateTime probe(date, QTime(h, 0));
+                if (!probe.isValid())
+                    return QDateTime(date, QTime(h, mi, sec, ms));
+                cachedOffset = probe.offsetFromUtc();
+                cachedDate = date;
+                cachedHour = h;
+            }
+            return QDateTime(date, QTime(h, mi, sec, ms), Qt::OffsetFromUTC, cachedOffset);
+        }
     }
     QDateTime dt = QDateTime::fromString(s, Qt::ISODateWithMs);
     return dt.isValid() ? dt : QDateTime::fromString(s, Qt::ISODate);

@@ -15,6 +15,7 @@ class TpSQLConnection;
 
 struct MeasurePoint {
     qint64 id = 0;
+    // Local time, with the UTC offset the local zone had in that hour.
     QDateTime time;
     qint64 raw = 0; // stored integer: physical value x precision
 };

@@ -9,6 +9,26 @@
 
 namespace cvx {
 
+namespace {
+
+constexpr int IdBlock = 256;
+constexpr int MaxChunk = 128;
+
+// Parameter names of row k of a chunked statement, made once.
+const QString& paramName(char field, int k)
+{
+    static const auto names = [] {
+        std::map<char, std::vector<QString>> m;
+        for (char f : {'i', 'v', 'p', 'm', 'd'})
+            for (int j = 0; j < MaxChunk; ++j)
+                m[f].push_back(QString(QLatin1Char(f)) + QString::number(j));
+        return m;
+    }();
+    return names.at(field)[size_t(k)];
+}
+
+} // namespace
+
 MeasureWriter::MeasureWriter(TpSQLConnection& connection, TimeService& time) : c_(connection), time_(time)
 {
     commitTimer_ = time_.createTimer(0, true, [this] { commit(); });
@@ -29,24 +49,20 @@ void MeasureWriter::ResetStatistics()
 {
     longestWriteMs_ = 0;
     longestCommitMs_ = 0;
+    commits_ = 0;
+    slowCommits_ = 0;
 }
 
 void MeasureWriter::prepareCommands()
 {
-    const bool postgres = c_.Engine() == DbEngine::PostgreSql;
-    if (cmdAdd_ && postgres == postgres_ && cmdAdd_->Connection() == &c_)
+    if (prepared_)
         return;
-    postgres_ = postgres;
+    postgres_ = c_.Engine() == DbEngine::PostgreSql;
     auto make = [this](const QString& text) {
         auto cmd = std::make_unique<TpSQLCommand>(&c_, text);
         cmd->BypassBarrier = true;
         return cmd;
     };
-    QString add = QStringLiteral("INSERT INTO Measure (Measure_value, Probe_id, Measure_type_code, Measure_datetime) "
-                                 "VALUES (:paramMV, :paramPID, :paramMTC, :paramDT)");
-    if (postgres)
-        add += QStringLiteral(" RETURNING Measure_id");
-    cmdAdd_ = make(add);
     cmdAddWithId_ = make(QStringLiteral("INSERT INTO Measure (Measure_id, Measure_value, Probe_id, Measure_type_code, "
                                         "Measure_datetime) VALUES (:paramID, :paramMV, :paramPID, :paramMTC, :paramDT)"));
     cmdUpdate_ = make(QStringLiteral("UPDATE Measure SET Measure_value=:paramMeasure_value, "
@@ -55,81 +71,50 @@ void MeasureWriter::prepareCommands()
     cmdUpdate2_ = make(QStringLiteral("UPDATE Measure SET Measure_value=:paramMeasure_value, "
                                       "Measure_type_code=:paramMeasure_type_code, Probe_id=:paramProbe_id, "
                                       "Measure_datetime=:paramMeasure_datetime WHERE Measure_id=:paramMeasure_id"));
+    chunkInsert_.clear();
+    chunkUpdate_.clear();
+    sequence_.clear();
+    idBlock_.reset();
+    if (postgres_) {
+        TpSQLQuery seq(&c_, QStringLiteral("SELECT pg_get_serial_sequence('measure', 'measure_id')"));
+        seq.BypassBarrier = true;
+        if (seq.Open() && !seq.Eof())
+            sequence_ = seq.Value(0).toString();
+        if (!sequence_.isEmpty()) {
+            idBlock_ = std::make_unique<TpSQLQuery>(
+                &c_, QStringLiteral("SELECT nextval(:seq) FROM generate_series(1, %1)").arg(IdBlock));
+            idBlock_->BypassBarrier = true;
+            idBlock_->ForwardOnly = true;
+            idBlock_->SetParam(QStringLiteral("seq"), sequence_);
+        }
+    }
+    prepared_ = true;
 }
 
-bool MeasureWriter::ensureTransaction()
+TpSQLCommand& MeasureWriter::chunkCommand(bool insert, int rows)
 {
-    if (open_)
-        return true;
-    if (!c_.BeginTransaction())
-        return false;
-    open_ = true;
-    commitTimer_->start(commitDelayMs_);
-    return true;
-}
-
-bool MeasureWriter::execInsert(Op& op, bool explicitId, QString* error)
-{
-    prepareCommands();
-    if (op.needsCipher && op.id > 0) {
-        op.value = EncipherMeasureValue(password_, op.id, op.value);
-        op.needsCipher = false;
+    auto& cache = insert ? chunkInsert_ : chunkUpdate_;
+    auto& slot = cache[rows];
+    if (slot)
+        return *slot;
+    QStringList tuples;
+    for (int k = 0; k < rows; ++k) {
+        if (insert)
+            tuples << QStringLiteral("(:i%1, :v%1, :p%1, :m%1, :d%1)").arg(k);
+        else
+            tuples << QStringLiteral("(:i%1::bigint, :v%1::varchar, :m%1::integer, :p%1::integer, :d%1::timestamp)").arg(k);
     }
-    const QString stored = op.needsCipher ? QStringLiteral("") : op.value;
-    if (explicitId && op.id > 0) {
-        cmdAddWithId_->SetParam(QStringLiteral("paramID"), op.id);
-        cmdAddWithId_->SetParam(QStringLiteral("paramMV"), stored);
-        cmdAddWithId_->SetParam(QStringLiteral("paramPID"), op.probeId);
-        cmdAddWithId_->SetParam(QStringLiteral("paramMTC"), op.measureTypeCode);
-        cmdAddWithId_->SetParam(QStringLiteral("paramDT"), op.time);
-        const bool ok = cmdAddWithId_->Execute(nullptr, error);
-        lastCode_ = cmdAddWithId_->LastErrorCode();
-        return ok;
-    }
-    cmdAdd_->SetParam(QStringLiteral("paramMV"), stored);
-    cmdAdd_->SetParam(QStringLiteral("paramPID"), op.probeId);
-    cmdAdd_->SetParam(QStringLiteral("paramMTC"), op.measureTypeCode);
-    cmdAdd_->SetParam(QStringLiteral("paramDT"), op.time);
-    if (!cmdAdd_->Execute(nullptr, error)) {
-        lastCode_ = cmdAdd_->LastErrorCode();
-        return false;
-    }
-    const QVariant id = postgres_ ? cmdAdd_->ReturnedValue() : cmdAdd_->LastInsertId();
-    bool ok = false;
-    op.id = id.toLongLong(&ok);
-    if (!ok || op.id <= 0) {
-        op.id = 0;
-        lastCode_.clear();
-        if (error)
-            *error = QStringLiteral("The database gave no Measure_id");
-        return false;
-    }
-    if (op.needsCipher) {
-        // The key includes the row's id, known only now.
-        Op cipher = op;
-        cipher.value = EncipherMeasureValue(password_, op.id, op.value);
-        cipher.needsCipher = false;
-        if (!execUpdate(cipher, error))
-            return false;
-        op.value = cipher.value;
-        op.needsCipher = false;
-    }
-    return true;
-}
-
-bool MeasureWriter::execUpdate(const Op& op, QString* error)
-{
-    prepareCommands();
-    TpSQLCommand& cmd = op.hasTime ? *cmdUpdate2_ : *cmdUpdate_;
-    cmd.SetParam(QStringLiteral("paramMeasure_value"), op.value);
-    cmd.SetParam(QStringLiteral("paramMeasure_type_code"), op.measureTypeCode);
-    cmd.SetParam(QStringLiteral("paramProbe_id"), op.probeId);
-    if (op.hasTime)
-        cmd.SetParam(QStringLiteral("paramMeasure_datetime"), op.time);
-    cmd.SetParam(QStringLiteral("paramMeasure_id"), op.id);
-    const bool ok = cmd.Execute(nullptr, error);
-    lastCode_ = cmd.LastErrorCode();
-    return ok;
+    const QString text = insert
+        ? QStringLiteral("INSERT INTO Measure (Measure_id, Measure_value, Probe_id, Measure_type_code, "
+                         "Measure_datetime) VALUES ")
+              + tuples.join(QStringLiteral(", "))
+        : QStringLiteral("UPDATE Measure AS m SET Measure_value = u.v, Measure_type_code = u.mt, Probe_id = u.p, "
+                         "Measure_datetime = COALESCE(u.d, m.Measure_datetime) FROM (VALUES ")
+              + tuples.join(QStringLiteral(", "))
+              + QStringLiteral(") AS u(i, v, mt, p, d) WHERE m.Measure_id = u.i");
+    slot = std::make_unique<TpSQLCommand>(&c_, text);
+    slot->BypassBarrier = true;
+    return *slot;
 }
 
 bool MeasureWriter::lastErrorPermanent() const
@@ -144,14 +129,100 @@ bool MeasureWriter::lastErrorPermanent() const
     return ok && (primary == 18 || primary == 19 || primary == 20 || primary == 25);
 }
 
+void MeasureWriter::rollback()
+{
+    if (txOpen_)
+        c_.Rollback();
+    txOpen_ = false;
+    counterValid_ = false;
+}
+
+bool MeasureWriter::beginWrite(QString* error)
+{
+    if (txOpen_)
+        return true;
+    lastCode_.clear();
+    // The local file takes its write lock now: while it is held no one else can add a
+    // row, so counting on from the largest id is safe.
+    if (!c_.BeginTransaction(error, true))
+        return false;
+    txOpen_ = true;
+    if (!postgres_) {
+        qint64 top = 0;
+        TpSQLQuery max(&c_, QStringLiteral("SELECT MAX(Measure_id) FROM Measure"));
+        max.BypassBarrier = true;
+        max.Logged = false;
+        if (!max.Open(error)) {
+            rollback();
+            return false;
+        }
+        top = max.Value(0).toLongLong();
+        // Ids of deleted rows are not given again either.
+        TpSQLQuery seq(&c_, QStringLiteral("SELECT seq FROM sqlite_sequence WHERE name='Measure'"));
+        seq.BypassBarrier = true;
+        seq.Logged = false;
+        if (seq.Open() && !seq.Eof())
+            top = qMax(top, seq.Value(0).toLongLong());
+        nextLocalId_ = qMax(top, highestGiven_) + 1;
+        counterValid_ = true;
+    }
+    return true;
+}
+
+bool MeasureWriter::allocateId(qint64* id, QString* error)
+{
+    prepareCommands();
+    if (!postgres_) {
+        if (!beginWrite(error))
+            return false;
+        *id = nextLocalId_++;
+    } else if (idBlock_) {
+        if (freeIds_.empty()) {
+            if (!idBlock_->Open(error)) {
+                lastCode_ = idBlock_->LastErrorCode();
+                return false;
+            }
+            for (; !idBlock_->Eof(); idBlock_->Next())
+                freeIds_.push_back(idBlock_->Value(0).toLongLong());
+            if (freeIds_.empty()) {
+                if (error)
+                    *error = QStringLiteral("The Measure_id sequence gave no ids");
+                return false;
+            }
+        }
+        *id = freeIds_.front();
+        freeIds_.pop_front();
+    } else {
+        // A table without a sequence: count on from its largest id.
+        if (!counterValid_) {
+            TpSQLQuery max(&c_, QStringLiteral("SELECT MAX(Measure_id) FROM Measure"));
+            max.BypassBarrier = true;
+            if (!max.Open(error))
+                return false;
+            nextLocalId_ = qMax(max.Value(0).toLongLong(), highestGiven_) + 1;
+            counterValid_ = true;
+        }
+        *id = nextLocalId_++;
+    }
+    highestGiven_ = qMax(highestGiven_, *id);
+    return true;
+}
+
+void MeasureWriter::armCommit()
+{
+    if (!commitTimer_->isActive())
+        commitTimer_->start(commitDelayMs_);
+}
+
 void MeasureWriter::journal(Op op)
 {
     if (op.id > 0) {
         const auto it = byId_.find(op.id);
         if (it != byId_.end() && !op.insert) {
-            // Only the newest value of a row matters for writing it again.
+            // Only the newest value of a row matters.
             Op& known = journal_[it->second];
             known.value = op.value;
+            known.needsCipher = false;
             known.measureTypeCode = op.measureTypeCode;
             known.probeId = op.probeId;
             if (op.hasTime) {
@@ -163,15 +234,14 @@ void MeasureWriter::journal(Op op)
         byId_[op.id] = journal_.size();
     }
     journal_.push_back(std::move(op));
+    if (!broken_)
+        armCommit();
 }
 
 void MeasureWriter::fail(const char* key, const QString& error)
 {
     commitTimer_->stop();
-    if (open_) {
-        c_.Rollback();
-        open_ = false;
-    }
+    rollback();
     broken_ = true;
     if (inFailure_ || !onFailure_)
         return;
@@ -191,31 +261,30 @@ qint64 MeasureWriter::Add(const QString& valueText, int probeId, int measureType
         }
         return 0;
     }
+    const qint64 start = time_.tickMs();
     Op op;
     op.insert = true;
     op.value = valueText;
-    op.needsCipher = encipher && !password_.isEmpty();
     op.probeId = probeId;
     op.measureTypeCode = measureTypeCode;
     op.time = time;
     op.hasTime = true;
+    const bool cipher = encipher && !password_.isEmpty();
     if (broken_ || !c_.Connected()) {
         broken_ = true;
+        op.needsCipher = cipher;
         journal(std::move(op));
         return 0;
     }
-    const qint64 start = time_.tickMs();
     QString error;
-    if (!ensureTransaction()) {
-        journal(std::move(op));
-        fail("errAddingMeasRecIs", c_.LastError());
-        return 0;
-    }
-    if (!execInsert(op, false, &error)) {
+    if (!allocateId(&op.id, &error)) {
+        op.needsCipher = cipher;
         journal(std::move(op));
         fail("errAddingMeasRecIs", error);
         return 0;
     }
+    if (cipher)
+        op.value = EncipherMeasureValue(password_, op.id, op.value);
     const qint64 id = op.id;
     journal(std::move(op));
     longestWriteMs_ = qMax(longestWriteMs_, time_.tickMs() - start);
@@ -237,27 +306,107 @@ void MeasureWriter::Update(qint64 id, const QString& valueText, int measureTypeC
         op.time = *time;
         op.hasTime = true;
     }
-    if (broken_ || !c_.Connected()) {
-        broken_ = true;
-        journal(std::move(op));
-        return;
-    }
-    const qint64 start = time_.tickMs();
-    QString error;
-    if (!ensureTransaction()) {
-        journal(std::move(op));
-        fail("errModifingMeasureRecIs", c_.LastError());
-        return;
-    }
-    if (!execUpdate(op, &error)) {
-        journal(std::move(op));
-        fail("errModifingMeasureRecIs", error);
-        return;
-    }
     journal(std::move(op));
-    longestWriteMs_ = qMax(longestWriteMs_, time_.tickMs() - start);
-    if (int(journal_.size()) >= maxBatch_)
+    if (!broken_ && int(journal_.size()) >= maxBatch_)
         commit();
+}
+
+bool MeasureWriter::writeChunked(QString* error)
+{
+    std::vector<const Op*> inserts;
+    std::vector<const Op*> updates;
+    for (const Op& op : journal_)
+        (op.insert ? inserts : updates).push_back(&op);
+    for (bool insert : {true, false}) {
+        const std::vector<const Op*>& ops = insert ? inserts : updates;
+        size_t pos = 0;
+        while (pos < ops.size()) {
+            // Chunks of 128, 64, ... rows: few statement shapes, each prepared once.
+            int rows = MaxChunk;
+            while (size_t(rows) > ops.size() - pos)
+                rows /= 2;
+            TpSQLCommand& cmd = chunkCommand(insert, rows);
+            for (int k = 0; k < rows; ++k) {
+                const Op& op = *ops[pos + size_t(k)];
+                cmd.SetParam(paramName('i', k), op.id);
+                cmd.SetParam(paramName('v', k), op.value);
+                cmd.SetParam(paramName('p', k), op.probeId);
+                cmd.SetParam(paramName('m', k), op.measureTypeCode);
+                cmd.SetParam(paramName('d', k), op.hasTime ? QVariant(op.time) : QVariant());
+            }
+            if (!cmd.Execute(nullptr, error)) {
+                lastCode_ = cmd.LastErrorCode();
+                return false;
+            }
+            pos += size_t(rows);
+        }
+    }
+    return true;
+}
+
+bool MeasureWriter::writeRowByRow(QString* error, int* failedOp)
+{
+    for (size_t i = 0; i < journal_.size(); ++i) {
+        const Op& op = journal_[i];
+        TpSQLCommand* cmd;
+        if (op.insert) {
+            cmd = cmdAddWithId_.get();
+            cmd->SetParam(QStringLiteral("paramID"), op.id);
+            cmd->SetParam(QStringLiteral("paramMV"), op.value);
+            cmd->SetParam(QStringLiteral("paramPID"), op.probeId);
+            cmd->SetParam(QStringLiteral("paramMTC"), op.measureTypeCode);
+            cmd->SetParam(QStringLiteral("paramDT"), op.time);
+        } else {
+            cmd = op.hasTime ? cmdUpdate2_.get() : cmdUpdate_.get();
+            cmd->SetParam(QStringLiteral("paramMeasure_value"), op.value);
+            cmd->SetParam(QStringLiteral("paramMeasure_type_code"), op.measureTypeCode);
+            cmd->SetParam(QStringLiteral("paramProbe_id"), op.probeId);
+            if (op.hasTime)
+                cmd->SetParam(QStringLiteral("paramMeasure_datetime"), op.time);
+            cmd->SetParam(QStringLiteral("paramMeasure_id"), op.id);
+        }
+        if (!cmd->Execute(nullptr, error)) {
+            lastCode_ = cmd->LastErrorCode();
+            if (failedOp)
+                *failedOp = int(i);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MeasureWriter::writeJournal(bool rowByRow, QString* error, int* failedOp)
+{
+    prepareCommands();
+    if (!beginWrite(error))
+        return false;
+    // Writes kept while the database was away get their ids (and ciphers) now.
+    for (size_t i = 0; i < journal_.size(); ++i) {
+        Op& op = journal_[i];
+        if (op.insert && op.id == 0) {
+            if (!allocateId(&op.id, error)) {
+                rollback();
+                return false;
+            }
+            byId_[op.id] = i;
+        }
+        if (op.needsCipher) {
+            op.value = EncipherMeasureValue(password_, op.id, op.value);
+            op.needsCipher = false;
+        }
+    }
+    const bool ok = postgres_ && !rowByRow ? writeChunked(error) : writeRowByRow(error, failedOp);
+    if (!ok) {
+        rollback();
+        return false;
+    }
+    if (!c_.Commit(error)) {
+        rollback();
+        return false;
+    }
+    txOpen_ = false;
+    counterValid_ = false;
+    return true;
 }
 
 void MeasureWriter::notify(const QList<CommittedWrite>& writes)
@@ -269,20 +418,8 @@ void MeasureWriter::notify(const QList<CommittedWrite>& writes)
         fn(writes);
 }
 
-
-bool MeasureWriter::commit()
+void MeasureWriter::finishCommitted()
 {
-    commitTimer_->stop();
-    if (!open_)
-        return !broken_ && journal_.empty();
-    const qint64 start = time_.tickMs();
-    QString error;
-    if (!c_.Commit(&error)) {
-        fail("errAddingMeasRecIs", error);
-        return false;
-    }
-    open_ = false;
-    longestCommitMs_ = qMax(longestCommitMs_, time_.tickMs() - start);
     QList<CommittedWrite> writes;
     writes.reserve(qsizetype(journal_.size()));
     for (const Op& op : journal_)
@@ -290,80 +427,95 @@ bool MeasureWriter::commit()
     journal_.clear();
     byId_.clear();
     notify(writes);
+}
+
+bool MeasureWriter::commit()
+{
+    commitTimer_->stop();
+    if (journal_.empty()) {
+        if (txOpen_) {
+            c_.Commit();
+            txOpen_ = false;
+            counterValid_ = false;
+        }
+        return !broken_;
+    }
+    if (broken_)
+        return false;
+    const qint64 start = time_.tickMs();
+    QString error;
+    if (!writeJournal(false, &error, nullptr)) {
+        fail("errAddingMeasRecIs", error);
+        return false;
+    }
+    const qint64 took = time_.tickMs() - start;
+    longestCommitMs_ = qMax(longestCommitMs_, took);
+    ++commits_;
+    if (took >= 50)
+        ++slowCommits_;
+    finishCommitted();
     return true;
 }
 
 bool MeasureWriter::Flush()
 {
-    if (open_)
-        return commit();
-    return journal_.empty();
-}
-
-bool MeasureWriter::replayOnce(bool* retry)
-{
-    *retry = false;
-    QString error;
-    if (!c_.BeginTransaction(&error))
-        return false;
-    for (size_t i = 0; i < journal_.size(); ++i) {
-        Op& op = journal_[i];
-        const bool ok = op.insert ? execInsert(op, true, &error) : execUpdate(op, &error);
-        if (ok)
-            continue;
-        const bool permanent = lastErrorPermanent();
-        c_.Rollback();
-        if (!permanent || !c_.Alive())
-            return false;
-        // The database is there but refuses this one write for good: it can never be
-        // stored, and it must not hold back the others.
-        LogLine(Fmt("errMeasurementRefused", op.id, op.probeId, op.measureTypeCode, error), true);
-        ++dropped_;
-        journal_.erase(journal_.begin() + qsizetype(i));
-        byId_.clear();
-        for (size_t k = 0; k < journal_.size(); ++k)
-            if (journal_[k].id > 0)
-                byId_[journal_[k].id] = k;
-        *retry = true;
-        return false;
-    }
-    if (!c_.Commit(&error)) {
-        c_.Rollback();
-        return false;
-    }
-    QList<CommittedWrite> writes;
-    for (const Op& op : journal_)
-        writes.append(CommittedWrite{op.id, op.value, op.insert});
-    journal_.clear();
-    byId_.clear();
-    broken_ = false;
-    notify(writes);
-    return true;
+    if (!broken_)
+        commit(); // a failure may be mended on the spot by the reset it triggers
+    return !broken_ && journal_.empty();
 }
 
 bool MeasureWriter::Replay()
 {
-    if (open_)
-        return commit();
     if (journal_.empty()) {
         broken_ = false;
-        return true;
+        return commit();
     }
     if (!c_.Connected())
         return false;
-    const size_t attempts = journal_.size() + 1;
+    bool rowByRow = false;
+    const size_t attempts = journal_.size() + 2;
     for (size_t k = 0; k < attempts; ++k) {
-        bool retry = false;
-        if (replayOnce(&retry))
+        QString error;
+        int failed = -1;
+        if (writeJournal(rowByRow, &error, &failed)) {
+            broken_ = false;
+            finishCommitted();
             return true;
-        if (!retry)
+        }
+        if (!lastErrorPermanent() || !c_.Alive())
             return false;
+        if (!rowByRow && postgres_) {
+            // Find the one write the database refuses.
+            rowByRow = true;
+            continue;
+        }
+        if (failed < 0)
+            return false;
+        // The database is there but refuses this write for good: it can never be
+        // stored, and it must not hold back the others.
+        const Op& op = journal_[size_t(failed)];
+        LogLine(Fmt("errMeasurementRefused", op.id, op.probeId, op.measureTypeCode, error), true);
+        ++dropped_;
+        journal_.erase(journal_.begin() + failed);
+        byId_.clear();
+        for (size_t i = 0; i < journal_.size(); ++i)
+            if (journal_[i].id > 0)
+                byId_[journal_[i].id] = i;
         if (journal_.empty()) {
             broken_ = false;
             return true;
         }
     }
     return false;
+}
+
+bool MeasureWriter::ConnectionOpened()
+{
+    prepared_ = false;
+    freeIds_.clear();
+    txOpen_ = false;
+    counterValid_ = false;
+    return Replay();
 }
 
 } // namespace cvx

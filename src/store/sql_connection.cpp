@@ -271,8 +271,17 @@ QStringList TpSQLConnection::Tables(QString* error) const
 
 QString TpSQLConnection::LastError() const { return d_->lastError; }
 
-bool TpSQLConnection::BeginTransaction(QString* error)
+bool TpSQLConnection::BeginTransaction(QString* error, bool immediate)
 {
+    if (immediate && Engine() == DbEngine::LocalFile && Connected()) {
+        QSqlQuery q(d_->db);
+        if (q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            return true;
+        d_->lastError = SqlErrorText(q.lastError());
+        if (error)
+            *error = d_->lastError;
+        return false;
+    }
     if (!Connected() || !d_->db.transaction()) {
         d_->lastError = Connected() ? SqlErrorText(d_->db.lastError()) : QStringLiteral("Not connected");
         if (error)

@@ -75,7 +75,8 @@ public:
     QString LastError() const;
     TimeService& Time() const;
 
-    bool BeginTransaction(QString* error = nullptr);
+    // immediate: on the local file, take the write lock at once (BEGIN IMMEDIATE).
+    bool BeginTransaction(QString* error = nullptr, bool immediate = false);
     bool Commit(QString* error = nullptr);
     bool Rollback(QString* error = nullptr);
 

@@ -157,6 +157,23 @@ TEST_F(LinkEngine, NackIsAnsweredByAnImmediateResendWithTheNextSerial)
     EXPECT_EQ(rec.codes(), std::vector<int>{0});
 }
 
+TEST_F(LinkEngine, DeviceRefusingEveryTryFailsThePacketInsteadOfLoopingForEver)
+{
+    submitAndSend(packet("CSYSI", 5, "ASYSI"));
+    // Every frame the device gets is refused at once; the resends follow immediately.
+    for (int i = 0; i < 20 && rec.results.empty(); ++i)
+        deviceSends(5, QByteArray(), negativ_nyugta, lastSent().serial);
+    // The first send and two resends make the three tries of a command.
+    EXPECT_EQ(sentCount(), 3u);
+    ASSERT_EQ(rec.codes(), std::vector<int>{7});
+    EXPECT_EQ(log.count(QStringLiteral("NACK - UJRAKULD")), 2);
+    EXPECT_TRUE(log.contains(QStringLiteral("NACK - FELADVA")));
+    EXPECT_EQ(port->State(), LinkState::Idle);
+    // The queue moves on.
+    const SentFrame next = submitAndSend(packet("CSYSI", 6, "ASYSI"));
+    EXPECT_EQ(next.to, 6u);
+}
+
 TEST_F(LinkEngine, AckThenAnswerWhenTheCommandAsksForBoth)
 {
     // A positive wait time asks for an ACK and waits anew for the answer after it.

@@ -6,6 +6,7 @@
 #include "store/measure_cipher.h"
 #include "store/measure_reader.h"
 #include "store/settings.h"
+#include "store/wal_checkpointer.h"
 #include "store/sql_private.h"
 #include "store_fixture.h"
 
@@ -213,6 +214,25 @@ TEST_P(MeasureRows, CodeTablesAndNamesAreReadyAfterOpening)
     EXPECT_TRUE(log.contains(QStringLiteral("Hiba történt egy SQL-művelet végrehajtása közben: ")));
 }
 
+TEST_P(MeasureRows, EveryFixedDataSetOpens)
+{
+    openModule();
+    db->exec(QStringLiteral("INSERT INTO Threshold (Measure_type_code, Threshold_value, Threshold_type_code) VALUES (1, 30, 1);"
+                            "INSERT INTO Event (Event_name, Threshold_id) VALUES ('Meleg', 1);"
+                            "INSERT INTO Probe_type (Probe_type_name) VALUES ('Híd');"
+                            "INSERT INTO Probe (Probe_name, Probe_type_id) VALUES ('Szenzor', 1)"));
+    dm->qProbe_detail.SetParam(QStringLiteral("Probe_type_id"), 1);
+    for (TpSQLQuery* q : {&dm->qProbe_type, &dm->qProbe, &dm->qProbe_detail, &dm->qTask, &dm->qEvent, &dm->qThreshold,
+                          &dm->qThreshold_list}) {
+        QString error;
+        EXPECT_TRUE(q->Open(&error)) << q->SQL().toStdString() << ": " << error.toStdString();
+    }
+    EXPECT_EQ(dm->qEvent.AsFloat(QStringLiteral("Threshold_value1")), 30.0);
+    EXPECT_EQ(dm->qEvent.AsString(QStringLiteral("Threshold_type_str1")).trimmed(), QStringLiteral("felső határérték"));
+    EXPECT_EQ(dm->qProbe_detail.AsString(QStringLiteral("Probe_name")), QStringLiteral("Szenzor"));
+    EXPECT_EQ(dm->qThreshold_list.AsString(QStringLiteral("MTC")), QStringLiteral("hőmérséklet"));
+}
+
 TEST_P(MeasureRows, LoggerStagingRowsAndRecordPointer)
 {
     openModule();
@@ -259,17 +279,18 @@ TEST_F(StoreTest, ALostServerConnectionLosesNoWriteAndKeepsTheIds)
                     .toInt()
                 >= 1);
     const qint64 c = dm.StoreMeasure(QStringLiteral("300"), 3, 1, T0);
+    ASSERT_GT(c, b);
+    EXPECT_TRUE(committed.isEmpty());
+    // The commit finds the connection gone; the reset writes everything again at once,
+    // with the ids the callers were given.
+    EXPECT_TRUE(dm.FlushMeasurements());
     EXPECT_TRUE(log.contains(QStringLiteral("Hiba történt az új mérési rekord hozzáadásakor: ")));
     EXPECT_TRUE(log.contains(QStringLiteral("ResetConnection: ")));
-    // The reset wrote everything again at once, with the same ids.
     EXPECT_FALSE(dm.Writer().Broken());
     EXPECT_EQ(dm.Writer().UncommittedWrites(), 0);
-    EXPECT_EQ(c, 0) << "the failed insert had no id yet";
-    EXPECT_EQ(Scalar(*admin, QStringLiteral("SELECT Measure_value FROM Measure WHERE Measure_id=%1").arg(a)).toString(),
-              QStringLiteral("101"));
-    EXPECT_EQ(Scalar(*admin, QStringLiteral("SELECT Measure_value FROM Measure WHERE Measure_id=%1").arg(b)).toString(),
-              QStringLiteral("200"));
-    EXPECT_EQ(Scalar(*admin, QStringLiteral("SELECT COUNT(*) FROM Measure WHERE Measure_value='300'")).toInt(), 1);
+    for (const auto& [id, value] : {std::pair{a, "101"}, std::pair{b, "200"}, std::pair{c, "300"}})
+        EXPECT_EQ(Scalar(*admin, QStringLiteral("SELECT Measure_value FROM Measure WHERE Measure_id=%1").arg(id)).toString(),
+                  QString::fromLatin1(value));
     EXPECT_EQ(Scalar(*admin, QStringLiteral("SELECT COUNT(*) FROM Measure")).toInt(), 3);
     EXPECT_EQ(committed.size(), 3);
     // New rows go on after the ids already given.
@@ -317,7 +338,7 @@ TEST_P(MeasureRows, AWriteTheDatabaseRefusesForGoodIsDroppedAndTheOthersStored)
         db->exec(QStringLiteral("ALTER TABLE Measure ADD CONSTRAINT refuse CHECK (Probe_id <> 666)"));
     openModule();
     const qint64 a = dm->StoreMeasure(QStringLiteral("1"), 1, 1, T0);
-    EXPECT_EQ(dm->StoreMeasure(QStringLiteral("2"), 666, 1, T0), 0);
+    dm->StoreMeasure(QStringLiteral("2"), 666, 1, T0);
     const qint64 c = dm->StoreMeasure(QStringLiteral("3"), 3, 1, T0);
     dm->FlushMeasurements();
     EXPECT_FALSE(dm->Writer().Broken());
@@ -326,6 +347,35 @@ TEST_P(MeasureRows, AWriteTheDatabaseRefusesForGoodIsDroppedAndTheOthersStored)
     EXPECT_EQ(storedValue(a), QStringLiteral("1"));
     EXPECT_EQ(storedValue(c), QStringLiteral("3"));
     EXPECT_EQ(visibleRows(), 2);
+}
+
+TEST_F(StoreTest, TheLocalFileIsCheckpointedByItsOwnThread)
+{
+    TestDatabase db(DbEngine::LocalFile);
+    BuildFresh(db);
+    ManualTimeService time;
+    TfDM dm(time);
+    ASSERT_TRUE(dm.OpenMainConnection(db.connectionString()));
+    ASSERT_NE(dm.Checkpointer(), nullptr);
+    TpSQLQuery autoCheckpoint(&dm.conMainConnection, QStringLiteral("PRAGMA wal_autocheckpoint"));
+    ASSERT_TRUE(autoCheckpoint.Open());
+    EXPECT_EQ(autoCheckpoint.Value(0).toInt(), 0) << "commits on the event loop never checkpoint";
+    autoCheckpoint.Close();
+    dm.Writer().SetMaxBatchWrites(100);
+    for (int i = 0; i < 3000; ++i)
+        dm.StoreMeasure(QString::number(i), 1 + i % 5, 1, T0.addSecs(i));
+    ASSERT_TRUE(dm.FlushMeasurements());
+    const qint64 before = dm.Checkpointer()->Checkpoints();
+    dm.Checkpointer()->CheckpointNow();
+    EXPECT_GT(dm.Checkpointer()->Checkpoints(), before);
+    // Every frame of the log is in the database file now.
+    auto other = db.open(QStringLiteral("conOther"));
+    QSqlQuery q(other->d()->db);
+    ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)")) && q.next());
+    EXPECT_EQ(q.value(0).toInt(), 0);
+    EXPECT_GT(q.value(1).toInt(), 0);
+    EXPECT_EQ(q.value(1).toInt(), q.value(2).toInt());
+    EXPECT_EQ(Scalar(*other, QStringLiteral("SELECT COUNT(*) FROM Measure")).toInt(), 3000);
 }
 
 TEST_F(StoreTest, GraphReadsUseTheMeasureIndex)

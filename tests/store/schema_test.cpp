@@ -133,6 +133,28 @@ TEST_F(StoreTest, FirstStartCreatesTheLocalDatabaseFile)
     EXPECT_TRUE(CheckDatabase(cs));
 }
 
+TEST_F(StoreTest, CompactingTheLocalFileKeepsItsRows)
+{
+    TestDatabase db(DbEngine::LocalFile);
+    BuildFresh(db);
+    db.exec(QStringLiteral("INSERT INTO Probe (Probe_name) VALUES ('a'); DELETE FROM Measure"));
+    QString error;
+    EXPECT_TRUE(CompactLocalDatabase(db.connectionString(), &error)) << error.toStdString();
+    EXPECT_EQ(Scalar(*db.open(), QStringLiteral("SELECT COUNT(*) FROM Probe")).toInt(), 1);
+    EXPECT_FALSE(CompactLocalDatabase(TestPgServer().isEmpty() ? QStringLiteral("Provider=QPSQL;") : TestPgServer(), &error));
+}
+
+TEST_F(StoreTest, TheServersDatabasesAreListed)
+{
+    CVX_REQUIRE_ENGINE(DbEngine::PostgreSql);
+    TestDatabase db(DbEngine::PostgreSql);
+    QString error;
+    const QStringList names = ListServerDatabases(TestPgServer(), &error);
+    EXPECT_TRUE(names.contains(QStringLiteral("postgres"))) << error.toStdString();
+    EXPECT_TRUE(names.contains(InitialCatalogOf(db.connectionString())));
+    EXPECT_FALSE(names.contains(QStringLiteral("template0")));
+}
+
 TEST_F(StoreTest, AFileThatIsNotADatabaseIsReportedAndKept)
 {
     const QString path = home.file(QStringLiteral("broken.db"));
@@ -381,10 +403,9 @@ TEST_P(CodeTables, RelabellingFollowsTheLanguageOnAConnectedMasterOnly)
 
 CVX_BOTH_ENGINES(CodeTables);
 
-TEST_P(Schema, CreateDatabaseOnTheServerStoresTheEncipheredPassword)
+TEST_F(StoreTest, CreateDatabaseOnTheServerStoresTheEncipheredPassword)
 {
-    if (engine() != DbEngine::PostgreSql)
-        GTEST_SKIP() << "server databases only";
+    CVX_REQUIRE_ENGINE(DbEngine::PostgreSql);
     TpSQLConnection server(QStringLiteral("conServer"));
     server.ConnectionString = TestPgServer();
     const QString name = QStringLiteral("Cvx Új \"%1\"").arg(QCoreApplication::applicationPid());
