@@ -2,11 +2,11 @@
 // simulator on loopback TCP: unthrottled, and with the simulator's line emulated at
 // 115200 and 9600 baud. Real time, real sockets, the production Qt timers.
 //
-// The emulated line paces what the devices send (each reply takes bytes x 10 / baud on
-// the line, one after the other); requests reach the simulator at once. Two ratios are
-// reported: against the replies alone (the share of time the emulated line is busy,
-// 1.0 = never idle) and against request and reply together (a half-duplex bus that
-// carried both at that speed).
+// The emulated line is a half-duplex bus: a request occupies it for bytes x 10 / baud
+// before the device may answer, and the answer occupies it as long again. The line-rate
+// limit is therefore (request + reply bytes) x 10 / baud per exchange, and
+// ratio_exchange is the achieved rate against it (1.0 = the bus never idle);
+// ratio_replies counts the replies alone, for comparison.
 #include "../../tests/link/vbtsim_process.h"
 #include "link/vbt_comms.h"
 #include "platform/qt_time_service.h"

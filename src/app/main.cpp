@@ -33,6 +33,9 @@ void printUsage()
 
 int main(int argc, char** argv)
 {
+    // Without TZ every local-time conversion looks at /etc/localtime again.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Corvalux"));
     const QStringList args = app.arguments();

@@ -186,10 +186,15 @@ void ShellController::ProgramInit()
     secondInstanceCheck();
     connectionString_ = ReadConnectionAndOthers(s);
 
+    // Unattended, a program that records nothing helps nobody: the answer is yes, and the
+    // local database file is the choice.
     if (connectionString_.isEmpty()
-        && AskQuestion(Msg("msgNoDefaultConnection"), DialogButton::Yes | DialogButton::No, QStringLiteral("Corvalux"))
+        && AskQuestion(Msg("msgNoDefaultConnection"), DialogButton::Yes | DialogButton::No, QStringLiteral("Corvalux"),
+                       mrYes)
             == mrYes) {
-        // The connection dialog belongs to the desktop; headless there is nothing to choose.
+        QString chosen;
+        if (SetUpConnectionString(&chosen))
+            connectionString_ = chosen;
     }
     s.DbConnected = SetUpConnection(connectionString_);
     if (!s.DbConnected)
@@ -265,6 +270,22 @@ void ShellController::secondInstanceCheck()
 }
 
 // ------------------------------------------------------------------ connection and modes
+
+bool ShellController::SetUpConnectionString(QString* chosen)
+{
+    if (shellState().Initialised)
+        StopAll();
+    const QString cs = subsystems_.chooseConnection ? subsystems_.chooseConnection()
+        : options_.headless                         ? DefaultLocalConnectionString()
+                                                    : QString();
+    if (cs.isEmpty())
+        return false;
+    WriteConnectionString(cs);
+    ShowMessageBox(Msg("msgConnStored"));
+    if (chosen)
+        *chosen = cs;
+    return true;
+}
 
 bool ShellController::SetUpConnection(const QString& connectionString)
 {

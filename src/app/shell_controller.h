@@ -42,6 +42,8 @@ struct ShellSubsystems {
     std::function<void(TProbe&)> notifyViews;
     std::function<void(TProbe&)> evaluateEvents;
     std::function<bool()> clientConnected;
+    // The connection dialog; empty on the desktop until the windows exist.
+    std::function<QString()> chooseConnection;
 };
 
 // Window places and switches saved per user. Headless, what was read is written back.
@@ -78,6 +80,9 @@ public:
     void FormCreate();
     void ProgramInit();
 
+    // Stops everything and lets the user choose a database; headless, the local
+    // database file beside the working folder is chosen. True when one was chosen.
+    bool SetUpConnectionString(QString* chosen);
     bool SetUpConnection(const QString& connectionString);
     bool ResetConnection();
     void SetUpModes();

@@ -55,7 +55,7 @@ void ShowMessageBox(const QString& message)
     dialogPresenter().messageBox(QStringLiteral("Corvalux"), message);
 }
 
-int AskQuestion(const QString& text, DialogButtons buttons, const QString& caption)
+int AskQuestion(const QString& text, DialogButtons buttons, const QString& caption, int headlessAnswer)
 {
     QList<DialogPresenter::Button> shown;
     if (buttons.testFlag(DialogButton::Yes))
@@ -67,7 +67,10 @@ int AskQuestion(const QString& text, DialogButtons buttons, const QString& capti
     else if (buttons.testFlag(DialogButton::No))
         shown.append({Msg("labNoCaption"), mrNo});
     // Without a person to ask, the cautious answer: the second button when there is one.
-    const int defaultResult = shown.size() > 1 ? shown[1].result : shown[0].result;
+    int defaultResult = shown.size() > 1 ? shown[1].result : shown[0].result;
+    for (const auto& b : shown)
+        if (b.result == headlessAnswer)
+            defaultResult = headlessAnswer;
     int result;
     {
         ModalScope modal;

@@ -59,6 +59,7 @@ DialogPresenter& dialogPresenter();
 void ShowMessageBox(const QString& message);
 // The first button is Yes (6) or OK (1); the second Cancel (2) when asked for, else No
 // (7) when asked for. The question and its answer are recorded in the program log.
-int AskQuestion(const QString& text, DialogButtons buttons, const QString& caption);
+// headlessAnswer: what an unattended run answers (default: the second, cautious button).
+int AskQuestion(const QString& text, DialogButtons buttons, const QString& caption, int headlessAnswer = mrNone);
 
 } // namespace cvx

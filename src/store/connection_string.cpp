@@ -125,7 +125,8 @@ QString LocalConnectionString(const QString& databaseFile)
 
 QString DefaultLocalConnectionString()
 {
-    return LocalConnectionString(AppPaths::inHome(AppPaths::programName() + QStringLiteral(".db")));
+    // Relative: the working folder can move with its database.
+    return LocalConnectionString(AppPaths::programName() + QStringLiteral(".db"));
 }
 
 PgAddress PostgreSqlAddress(const QString& cs)

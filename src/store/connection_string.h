@@ -39,7 +39,7 @@ QString AppendConnectionValue(const QString& connectionString, const QString& ke
 // The local database file of a local connection string; a relative name is taken in
 // the working folder.
 QString LocalDatabasePath(const QString& connectionString);
-// "Provider=QSQLITE;Data Source=<working folder>/corvalux.db"
+// "Provider=QSQLITE;Data Source=corvalux.db": the file in the working folder
 QString DefaultLocalConnectionString();
 QString LocalConnectionString(const QString& databaseFile);
 

@@ -51,13 +51,15 @@ protected:
 TEST_F(ProgramTest, StartsWritesDefaultsAndLogsAndStopsOnSigterm)
 {
     auto p = start(home.path());
-    ASSERT_TRUE(waitForOutput(*p, QString::fromUtf8("Ini-fájlt használok")));
+    // No connection configured: unattended, the local database file is chosen and made.
+    ASSERT_TRUE(waitForOutput(*p, "No master app registered - starting as master app."));
     ::kill(p->processId(), SIGTERM);
     ASSERT_TRUE(p->waitForFinished(20000));
     EXPECT_EQ(p->exitCode(), 0);
     const QString ini = test::readFile(home.filePath("corvalux.ini"));
     EXPECT_TRUE(ini.contains("TCPIP_PORT=11110"));
-    EXPECT_TRUE(ini.contains("CONNECTION_STRING="));
+    EXPECT_TRUE(ini.contains("CONNECTION_STRING=Provider=QSQLITE;Data Source="));
+    EXPECT_TRUE(QFile::exists(home.filePath("corvalux.db")));
     const QString log = test::readFile(home.filePath("Log/corvalux.log"));
     EXPECT_TRUE(log.contains(QString::fromUtf8("Az Corvalux indítása")));
     EXPECT_TRUE(log.contains(QString::fromUtf8("Az Corvalux leállítása")));

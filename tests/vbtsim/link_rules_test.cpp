@@ -345,14 +345,22 @@ TEST(LinkRules, SlowLineDelaysEachFrameByItsLineTimeAndNeverOverlaps)
 {
     SimHarness h(kScenario);
     ASSERT_TRUE(h.control("fault srv slow on 1200").ok);
-    // ACK (11 bytes, 92 ms) then the answer (AITGD + 4 data bytes: 9 coded + 2 = 22
-    // bytes, 184 ms) start to end: 92 ms and 276 ms after the request.
-    h.send(request(5, "c", InfoWantAck, 17));
-    h.time().advance(91);
+    // The line is half-duplex: the request occupies it first, then the ACK (11 bytes)
+    // and the answer (AITGD + 4 data bytes: 9 coded + 2 = 22 bytes), one after the other.
+    const Frame rq = request(5, "c", InfoWantAck, 17);
+    auto lineUs = [](qint64 bytes) { return (bytes * 10 * 1'000'000 + 1199) / 1200; };
+    // A frame leaves at the millisecond tick within which its line time ends.
+    auto releasedAt = [](qint64 us) { return us / 1000; };
+    const qint64 requestUs = lineUs(encodeFrame(rq).size());
+    const qint64 ackDoneMs = releasedAt(requestUs + lineUs(11));
+    const qint64 answerDoneMs = releasedAt(requestUs + lineUs(11) + lineUs(22));
+    h.send(rq);
+    // A frame leaves within the millisecond in which its line time ends.
+    h.time().advance(ackDoneMs - 1);
     EXPECT_TRUE(h.port.written.isEmpty());
     h.time().advance(1);
     EXPECT_EQ(h.port.written.size(), 11);
-    h.time().advance(183);
+    h.time().advance(answerDoneMs - ackDoneMs - 1);
     EXPECT_EQ(h.port.written.size(), 11);
     h.time().advance(1);
     EXPECT_EQ(h.frames().size(), 2u);

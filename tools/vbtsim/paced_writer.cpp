@@ -32,6 +32,13 @@ void PacedWriter::write(const QByteArray& bytes, int delayMs)
     arm();
 }
 
+void PacedWriter::received(qsizetype byteCount)
+{
+    if (baud_ <= 0 || byteCount <= 0)
+        return;
+    lineFreeUs_ = qMax(lineFreeUs_, nowUs()) + (qint64(byteCount) * 10 * 1'000'000 + baud_ - 1) / baud_;
+}
+
 void PacedWriter::clear()
 {
     queue_.clear();
@@ -48,12 +55,13 @@ void PacedWriter::arm()
     if (timer_->isActive())
         return;
     const qint64 waitUs = queue_.front().dueUs - nowUs();
-    timer_->start(int(waitUs <= 0 ? 0 : (waitUs + 999) / 1000));
+    timer_->start(int(waitUs <= 0 ? 0 : waitUs / 1000));
 }
 
 void PacedWriter::fire()
 {
-    const qint64 now = nowUs();
+    // Due within the current millisecond counts as due.
+    const qint64 now = nowUs() + 999;
     while (!queue_.empty() && queue_.front().dueUs <= now) {
         const QByteArray bytes = queue_.front().bytes;
         queue_.pop_front();

@@ -3,7 +3,9 @@
 // takes bytes x 10 / baud seconds on the line (start, eight data and stop bit per byte)
 // and the next one cannot start before the previous one has finished, so the line never
 // carries more than the emulated speed. A per-frame delay models a device that is slow
-// to answer.
+// to answer. The line is kept in microseconds; a frame may leave up to a millisecond
+// early (the timers count whole milliseconds) but the schedule never drifts, so the
+// rate over any longer stretch is exactly the line's.
 
 #include <QByteArray>
 
@@ -28,6 +30,9 @@ public:
     int baud() const { return baud_; }
     // Queues bytes to leave after delayMs (measured from now) and the line time.
     void write(const QByteArray& bytes, int delayMs = 0);
+    // Bytes that just arrived occupied the same half-duplex line: an answer cannot start
+    // before the request has finished arriving.
+    void received(qsizetype byteCount);
     // Forgets everything not yet on the line (a dropped connection).
     void clear();
     int pendingFrames() const { return int(queue_.size()); }

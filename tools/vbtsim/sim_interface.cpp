@@ -247,6 +247,7 @@ void SimInterface::receive(int id, const QByteArray& bytes)
         ctx_.log.traffic(QStringLiteral("%1 RX ignored by a DOV server [%2]").arg(label(id), hexBytes(bytes)));
         return;
     }
+    c->writer->received(bytes.size());
     c->rx += bytes;
     const bool vbt = true;
     const bool vbtw = protocol_ == Protocol::Vbtw;
