@@ -93,8 +93,8 @@ void ActivitySupervision::Tick()
 
     WarningPanel& panel = warningPanel();
     const int sensorCount = int(probes_.Sensors.size());
-    if (connected && !answerAwaited_ && menuActCheck_ && st.MasterMode && inactiveCount == sensorCount
-        && !panel.visible()) {
+    if (connected && !answerAwaited_ && menuActCheck_ && st.MasterMode && sensorCount > 0
+        && inactiveCount == sensorCount && !panel.visible()) {
         ShowWarning(Msg("msgSensorsNotResponding"));
         panel.AllSensorsDownShown = true;
     }

@@ -1,6 +1,10 @@
 // corvalux: the recording master, a client instance, or the headless service.
 
+<<<<<<< HEAD
 #include "net_wiring.h"
+=======
+#include "app_wiring.h"
+>>>>>>> main
 #include "shell_controller.h"
 
 #include "platform/qt_time_service.h"
@@ -60,6 +64,7 @@ int main(int argc, char** argv)
     });
 
     cvx::ShellController shell(time, {args, true});
+    cvx::AppWiring wiring(time, shell);
     cvx::ShellNetwork network(shell, time);
     if (!shell.ProgramEntry()) {
         std::fprintf(stderr, "%s\n", shell.refusalText().toLocal8Bit().constData());

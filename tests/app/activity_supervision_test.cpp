@@ -171,6 +171,14 @@ TEST_F(ActivityTest, AllSensorsDownWarningShownOnceThenClosedWhenOneAnswers)
     EXPECT_FALSE(warningPanel().visible());
 }
 
+TEST_F(ActivityTest, InterfacesWithoutSensorsRaiseNoAllSensorsWarning)
+{
+    addInterface(6000);
+    sup->Start();
+    time.advance(60000);
+    EXPECT_FALSE(warningPanel().visible());
+}
+
 TEST_F(ActivityTest, ClientMissingAnswerWarnsAtTheThirdTick)
 {
     shellState().MasterMode = false;
