@@ -1,10 +1,7 @@
 // corvalux: the recording master, a client instance, or the headless service.
 
-<<<<<<< HEAD
-#include "net_wiring.h"
-=======
 #include "app_wiring.h"
->>>>>>> main
+#include "net_wiring.h"
 #include "shell_controller.h"
 
 #include "platform/qt_time_service.h"
