@@ -80,6 +80,7 @@ void TClientLink::ReconnectClicked()
 
 void TClientLink::onConnected()
 {
+    firstValuesLogged_ = false;
     LogLine(Fmt("msgConnectedToSrv", host_, int(port_)), true);
     if (warningPanel().menuAlertsDisappear())
         warningPanel().Close();
@@ -189,6 +190,11 @@ void TClientLink::applyValues()
         s->RemoteTime = t;
     }
     ++stats_.valuesApplied;
+    if (!firstValuesLogged_) {
+        // Once per connection: the link carries values, not only a connection.
+        firstValuesLogged_ = true;
+        LogLine(Msg("msgFirstValuesFromSrv"), true);
+    }
     if (current) {
         if (onValue)
             onValue(id, measureType, t, value);

@@ -101,6 +101,7 @@ private:
     QString host_;
     quint16 port_ = 0;
     bool active_ = false;
+    bool firstValuesLogged_ = false;
     Statistics stats_;
 };
 

@@ -101,7 +101,7 @@ TEST_F(ClientLinkTest, AValuesMessageIsAppliedThroughSetRemoteValue)
     EXPECT_TRUE(log.contains(QStringLiteral("Kapcsolódtam az adatrögzítő Corvaluxhoz (10.0.0.1:11110)")));
     masterSends(value(10, 1, QStringLiteral("22,5"), QStringLiteral("2024-05-21 09:29:07.365")));
     ASSERT_EQ(applied.size(), 1u);
-    const Applied& a = applied[0];
+    const Applied a = applied[0];
     EXPECT_EQ(a.sensorId, 10);
     EXPECT_EQ(a.measureType, 1);
     EXPECT_EQ(a.time, QDateTime(QDate(2024, 5, 21), QTime(9, 29, 7, 365)));
@@ -110,6 +110,9 @@ TEST_F(ClientLinkTest, AValuesMessageIsAppliedThroughSetRemoteValue)
     EXPECT_FALSE(a.online);
     EXPECT_TRUE(a.recorded);
     EXPECT_EQ(arrived, 1);
+    EXPECT_EQ(logCount(QStringLiteral("Megérkeztek az első mérési értékek az adatrögzítő Corvaluxtól.")), 1);
+    masterSends(value(10, 2, QStringLiteral("40"), QStringLiteral("2024-05-21 09:29:07.365")));
+    EXPECT_EQ(logCount(QStringLiteral("Megérkeztek az első mérési értékek")), 1) << "once per connection";
     // The first value: the gap is the interface's poll interval.
     EXPECT_EQ(th->RemoteTime, a.time);
     EXPECT_EQ(th->MeasureGap, 6000);
