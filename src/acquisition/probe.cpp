@@ -4,6 +4,7 @@
 #include "platform/time_service.h"
 #include "shell/catalogue.h"
 #include "shell/logs.h"
+#include "shell/shell_state.h"
 
 #include <QStringList>
 
@@ -13,6 +14,10 @@ TProbe::TProbe() { InvalidateValues(); }
 
 TProbe::~TProbe()
 {
+    if (OnDestroy) {
+        auto onDestroy = std::move(OnDestroy);
+        onDestroy(*this);
+    }
     // Timers first: their handlers reach into the links.
     SnmpTimer.reset();
     PanelTimer.reset();
@@ -23,6 +28,29 @@ TProbe::~TProbe()
     FlashManager.reset();
     LoggerLink.reset();
     Link.reset();
+}
+
+bool TProbe::IsActive() const { return shellState().MasterMode ? IsUsed : RemoteActive; }
+
+bool TProbe::IsOnline() const
+{
+    if (!shellState().MasterMode)
+        return RemoteOnline;
+    const TProbe* iface = OwningInterface();
+    if (!iface)
+        return false;
+    // SNMP interfaces have no connection of their own: a sensor that answers is reachable.
+    if (iface->ProtocolType == ptSNMP)
+        return !isInterface() && !Inactive && LastMeasureTime.isValid();
+    return iface->Link && iface->Link->Connected();
+}
+
+QDateTime TProbe::ValueTime() const { return shellState().MasterMode ? LastMeasureTime : RemoteTime; }
+
+TFlashManager* TProbe::OwningFlashManager() const
+{
+    const TProbe* iface = OwningInterface();
+    return iface ? iface->FlashManager.get() : nullptr;
 }
 
 void TProbe::InvalidateValues()

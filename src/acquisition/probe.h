@@ -13,6 +13,7 @@
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <memory>
 
 namespace cvx {
@@ -61,6 +62,7 @@ public:
     // Held alone; shared_ptr only because it deletes types this header does not know.
     std::shared_ptr<TFlashManager> FlashManager;
     bool InSync = false;
+    qint64 SavedLastRecID = -1;        // the logger record identifier the database holds
     std::unique_ptr<TNaplo> CommLog;
 
     // Sorted by the event id text; the events that keep this relay switched on.
@@ -100,6 +102,22 @@ public:
     std::unique_ptr<Timer> PanelTimer;
     std::unique_ptr<Timer> RestartTimer;
     std::unique_ptr<Timer> ClockTimer;
+
+    // Called first when the object is destroyed (the model saves the logger record
+    // identifier and withdraws the object's waiting packets from its interface's link).
+    std::function<void(TProbe&)> OnDestroy;
+
+    // What the monitor shows: on the master whether the object is used, whether its
+    // interface's connection is up and the time of the last measurement; on a client
+    // what the master last said.
+    bool IsActive() const;
+    bool IsOnline() const;
+    QDateTime ValueTime() const;
+    // The interface itself, or a sensor's interface (nullptr when it has none).
+    const TProbe* OwningInterface() const { return isInterface() ? this : ParentInterface; }
+    TProbe* OwningInterface() { return isInterface() ? this : ParentInterface; }
+    // The record downloader of the interface (a sensor reaches its interface's).
+    TFlashManager* OwningFlashManager() const;
 
     // Every value invalid (raw 20000, value 20000.0).
     void InvalidateValues();

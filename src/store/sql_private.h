@@ -40,6 +40,7 @@ QString SqlErrorText(const QSqlError& e);
 struct ParsedSql {
     QString positional;
     QStringList occurrences;   // one per placeholder
+    QStringList occurrenceKeys; // the same in lower case: the keys of the bound values
     QStringList names;         // unique, in order of first occurrence
 };
 ParsedSql ParseNamedParameters(const QString& sql);

@@ -1,0 +1,1 @@
+cvx_add_fuzz_target(acquisition_answer LIBS cvx_acquisition)
