@@ -3,6 +3,7 @@
 #include "activity_supervision.h"
 #include "shell_controller.h"
 
+#include "acquisition/acquisition.h"
 #include "shell/shell_state.h"
 #include "store/data_module.h"
 
@@ -26,6 +27,19 @@ ShellNetwork::ShellNetwork(ShellController& shell, TimeService& time, NetAcquisi
     sub.closeSockets = [n] { n->CloseSockets(); };
     sub.setUpWebServer = [n] { n->SetUpWebServer(); };
     sub.clientConnected = [n] { return n->ClientConnected(); };
+}
+
+void ShellNetwork::ConnectAcquisition(Acquisition& acquisition)
+{
+    Acquisition* a = &acquisition;
+    NetAcquisitionHooks hooks;
+    hooks.handleAnswer = [a](TProbe& s, const QByteArray& answer, quint16 code) { a->HandleAnswer(s, answer, code); };
+    hooks.setRemoteValue = [a](TProbe& s, int l, const QDateTime& t, double v, bool active, bool online, bool rec) {
+        a->SetRemoteValue(s, l, t, v, active, online, rec);
+    };
+    net_->setAcquisitionHooks(hooks);
+    InstanceNetwork* n = net_.get();
+    acquisition.Hooks.StartClientReplyTimer = [n] { n->ArmPush(); };
 }
 
 ShellNetwork::~ShellNetwork()

@@ -10,6 +10,7 @@
 
 namespace cvx {
 
+class Acquisition;
 class ShellController;
 class TimeService;
 
@@ -21,6 +22,12 @@ public:
     ShellNetwork& operator=(const ShellNetwork&) = delete;
 
     InstanceNetwork& network() { return *net_; }
+
+    // Both directions between the acquisition model and the network: poll-now answers and
+    // a client's received values go to the model (HandleAnswer, SetRemoteValue), and each
+    // new measurement on the master arms the push. The model must not outlive this
+    // object while connected (create it afterwards, so that it is destroyed first).
+    void ConnectAcquisition(Acquisition& acquisition);
 
 private:
     ShellController& shell_;

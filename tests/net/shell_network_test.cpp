@@ -5,12 +5,15 @@
 // the event loop only for socket I/O.
 #include "net_fixture.h"
 
+#include "acquisition/acquisition.h"
 #include "app/activity_supervision.h"
 #include "app/net_wiring.h"
 #include "app/shell_controller.h"
+#include "net/client_link.h"
 #include "net/master_link.h"
 #include "store/connection_string.h"
 #include "store/data_module.h"
+#include "store/sql_query.h"
 
 #include <httplib.h>
 
@@ -203,6 +206,59 @@ TEST_F(ShellNetworkTest, AClientTakesTheMastersValuesAndRestartsWhenTold)
     EXPECT_FALSE(shellState().Stopping);
     ASSERT_TRUE(waitFor([&] { return client.Connected() && master.ClientCount() == 1; }));
     EXPECT_EQ(log.lines().filter(QStringLiteral("Kapcsolódtam az adatrögzítő Corvaluxhoz")).size(), 2);
+}
+
+TEST_F(ShellNetworkTest, EachMeasurementOfTheAcquisitionModelArmsThePush)
+{
+    ASSERT_NE(port, 0);
+    start();
+    // The acquisition model loads one interface and one temperature/humidity sensor from
+    // the database and, connected, arms the push with every measurement it handles.
+    Acquisition acquisition(time, shell->Probes());
+    network->ConnectAcquisition(acquisition);
+    TfDM& dm = shell->DataModule();
+    for (const QString& sql :
+         {QStringLiteral("INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Server_type_code, Protocol_type_code, "
+                         "IP, Port, Baudrate, Polling_interval, Probe_type_address, Is_used) VALUES "
+                         "(1, 'room', 2, 1, '127.0.0.1', 9, 115200, 5000, 1, 1)"),
+          QStringLiteral("INSERT INTO Probe (Probe_id, Probe_name, Probe_type_id, Probe_address, Probe_is_used, "
+                         "Sensor_type_code, Recording_rate, Sampling_rate, Relay_number) VALUES "
+                         "(1, 'rack', 1, 5, 1, 4, 60000, 5000, 1)")}) {
+        QString error;
+        ASSERT_TRUE(dm.conMainConnection.NewCommand(sql)->Execute(nullptr, &error)) << error.toStdString();
+    }
+    shell->subsystems().loadAll = [&] {
+        acquisition.SetDatabase(&shell->DataModule().conMainConnection, &shell->DataModule());
+        acquisition.LoadAll();
+    };
+    shell->RestartAll();
+    ASSERT_TRUE(shellState().MasterMode);
+    ASSERT_EQ(shell->Probes().Sensors.size(), 1u);
+    TProbe& sensor = *shell->Probes().Sensors[0];
+
+    ProbeLists probes;
+    ProbeBuilder b(probes);
+    b.addSensor(1, stTempHumidity, b.addInterface(1));
+    std::map<int, double> pushed;
+    NetAcquisitionHooks hooks;
+    hooks.setRemoteValue = [&](TProbe&, int l, const QDateTime&, double v, bool, bool, bool) { pushed[l] = v; };
+    TClientLink watcher(time, probes, qtNetSockets(), hooks);
+    watcher.Open(QStringLiteral("127.0.0.1"), port);
+    ASSERT_TRUE(waitFor([&] { return watcher.Connected() && network->network().Master().ClientCount() == 1; }));
+
+    TMasterLink& master = network->network().Master();
+    EXPECT_FALSE(master.PushArmed());
+    acquisition.HandleAnswer(sensor, QByteArray("AITGD\xCA\x08\xC4\x01", 9), 0);   // 22.50 °C, 45.2 %
+    EXPECT_TRUE(master.PushArmed());
+    time.advance(1000);
+    acquisition.HandleAnswer(sensor, QByteArray("AITGD\xCB\x08\xC4\x01", 9), 0);   // 22.51 °C
+    time.advance(1000);
+    EXPECT_EQ(master.statistics().pushes, 1) << "one push for both, two seconds after the first";
+    ASSERT_TRUE(waitFor([&] { return pushed.count(mtT) && pushed.count(mtH); }));
+    EXPECT_DOUBLE_EQ(pushed[mtT], 22.51);
+    EXPECT_DOUBLE_EQ(pushed[mtH], 45.2);
+    shell->StopAll();
+    shell->subsystems().loadAll = nullptr;   // the model goes with this test
 }
 
 } // namespace
