@@ -6,6 +6,7 @@
 
 namespace cvx {
 
+class Acquisition;
 class EventEngine;
 class ShellController;
 class TimeService;
@@ -18,12 +19,14 @@ public:
     AppWiring(const AppWiring&) = delete;
     AppWiring& operator=(const AppWiring&) = delete;
 
+    Acquisition& Acq() { return *acquisition_; }
     EventEngine& Events() { return *events_; }
     WatchdogDevice& Watchdog() { return *watchdog_; }
 
 private:
     TimeService& time_;
     ShellController& shell_;
+    std::unique_ptr<Acquisition> acquisition_;
     std::unique_ptr<WatchdogDevice> watchdog_;
     std::unique_ptr<EventEngine> events_;
 };

@@ -31,6 +31,8 @@ ShellNetwork::ShellNetwork(ShellController& shell, TimeService& time, NetAcquisi
 
 void ShellNetwork::ConnectAcquisition(Acquisition& acquisition)
 {
+    DisconnectAcquisition();
+    acquisition_ = &acquisition;
     Acquisition* a = &acquisition;
     NetAcquisitionHooks hooks;
     hooks.handleAnswer = [a](TProbe& s, const QByteArray& answer, quint16 code) { a->HandleAnswer(s, answer, code); };
@@ -42,8 +44,18 @@ void ShellNetwork::ConnectAcquisition(Acquisition& acquisition)
     acquisition.Hooks.StartClientReplyTimer = [n] { n->ArmPush(); };
 }
 
+void ShellNetwork::DisconnectAcquisition()
+{
+    if (!acquisition_)
+        return;
+    acquisition_->Hooks.StartClientReplyTimer = nullptr;
+    net_->setAcquisitionHooks({});
+    acquisition_ = nullptr;
+}
+
 ShellNetwork::~ShellNetwork()
 {
+    DisconnectAcquisition();
     ShellSubsystems& sub = shell_.subsystems();
     sub.setUpSockets = nullptr;
     sub.sendRestartToClients = nullptr;

@@ -25,13 +25,15 @@ public:
 
     // Both directions between the acquisition model and the network: poll-now answers and
     // a client's received values go to the model (HandleAnswer, SetRemoteValue), and each
-    // new measurement on the master arms the push. The model must not outlive this
-    // object while connected (create it afterwards, so that it is destroyed first).
+    // new measurement on the master arms the push. Destroying this object disconnects
+    // them; a model that goes first must be disconnected before.
     void ConnectAcquisition(Acquisition& acquisition);
+    void DisconnectAcquisition();
 
 private:
     ShellController& shell_;
     std::unique_ptr<InstanceNetwork> net_;
+    Acquisition* acquisition_ = nullptr;
 };
 
 } // namespace cvx

@@ -258,7 +258,9 @@ TEST_F(ShellNetworkTest, EachMeasurementOfTheAcquisitionModelArmsThePush)
     EXPECT_DOUBLE_EQ(pushed[mtT], 22.51);
     EXPECT_DOUBLE_EQ(pushed[mtH], 45.2);
     shell->StopAll();
-    shell->subsystems().loadAll = nullptr;   // the model goes with this test
+    // The model goes with this test.
+    shell->subsystems().loadAll = nullptr;
+    network->DisconnectAcquisition();
 }
 
 } // namespace
