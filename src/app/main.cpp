@@ -2,6 +2,7 @@
 
 #include "app_wiring.h"
 #include "console_tee.h"
+#include "net_wiring.h"
 #include "shell_controller.h"
 
 #include "platform/qt_time_service.h"
@@ -110,6 +111,8 @@ int main(int argc, char** argv)
 
     cvx::ShellController shell(time, {args, true});
     cvx::AppWiring wiring(time, shell);
+    cvx::ShellNetwork network(shell, time);
+    network.ConnectAcquisition(wiring.Acq());
 
     // Headless, every line of the measurement text log is shown as it is written.
     std::unique_ptr<cvx::ConsoleTee> csvTee;
