@@ -56,7 +56,6 @@ public:
 int checkDatabase()
 {
     cvx::mainLog().setAttached(true);
-    cvx::mainLog().addObserver([](const QString& line) { std::printf("%s\n", qPrintable(line)); });
     cvx::Catalogue& cat = cvx::Catalogue::instance();
     cat.registerLanguageFiles(cvx::AppPaths::programDir());
     cat.select(cvx::ReadStartupValues().languageId);
