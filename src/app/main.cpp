@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -35,10 +36,13 @@ void printUsage()
                "                     program; the environment variable CORVALUX_HOME does the same)\n"
                "  --headless         run without windows, log lines on standard output\n"
                "  --service          run as the service host (what the service manager starts)\n"
+
                "  --check-database   check the configured database, create a missing local\n"
                "                     database file or upgrade an older one, then exit\n"
                "                     (0: the database is ready)\n"
-               "  --help             this text\n",
+               "  --help             this text\n"
+               "Signals: SIGINT and SIGTERM stop the program; SIGHUP restarts everything\n"
+               "(database, devices, events; clients are told to restart too).\n",
                stdout);
 }
 
@@ -128,7 +132,16 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", shell.refusalText().toLocal8Bit().constData());
         return 1;
     }
-    cvx::UnixSignalWatcher signals([&](int) { QCoreApplication::quit(); });
+    // SIGHUP: settings changed behind the program's back (database, devices): the full
+    // restart a settings window would run, clients included.
+    cvx::UnixSignalWatcher signals([&](int sig) {
+        if (sig == SIGHUP) {
+            if (cvx::shellState().Initialised)
+                shell.RestartAll();
+            return;
+        }
+        QCoreApplication::quit();
+    });
     shell.FormCreate();
     const int rc = app.exec();
     shell.Shutdown();

@@ -35,12 +35,14 @@ UnixSignalWatcher::UnixSignalWatcher(std::function<void(int)> handler, QObject* 
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
 }
 
 UnixSignalWatcher::~UnixSignalWatcher()
 {
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGHUP, SIG_DFL);
 }
 
 } // namespace cvx

@@ -1,6 +1,6 @@
 #pragma once
-// Turns SIGINT and SIGTERM into a call on the event loop, so a stop by Ctrl+C or by
-// the service manager runs the normal stop sequence.
+// Turns SIGINT, SIGTERM and SIGHUP into a call on the event loop, so a stop by Ctrl+C or
+// by the service manager runs the normal stop sequence, and a reload runs the restart.
 
 #include <QObject>
 #include <functional>

@@ -23,6 +23,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <csignal>
+
 namespace cvx::test {
 namespace {
 
@@ -94,7 +96,8 @@ private:
 
 const char* Scenario = R"({"name": "two instances", "interfaces": [
   {"name": "room", "protocol": "VBT", "tcp": {"port": 0}, "devices": [
-    {"name": "rack", "address": 5, "type": 4, "values": {"T": 22.5, "H": 45.2}}]}]})";
+    {"name": "rack", "address": 5, "type": 4, "values": {"T": 22.5, "H": 45.2}},
+    {"name": "relays", "address": 20, "type": 8, "relays": 4, "powerOn": [0, 0, 0, 0]}]}]})";
 
 class TwoInstances : public ::testing::Test {
 protected:
@@ -184,6 +187,9 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
     exec(QStringLiteral("INSERT INTO Probe (Probe_id, Probe_name, Probe_type_id, Probe_address, Probe_is_used, "
                         "Sensor_type_code, Recording_rate, Sampling_rate, Relay_number) VALUES "
                         "(1, 'Szerverterem', 1, 5, 1, 4, 60000, 500, 1)"));
+    exec(QStringLiteral("INSERT INTO Probe (Probe_id, Probe_name, Probe_type_id, Probe_address, Probe_is_used, "
+                        "Sensor_type_code, Recording_rate, Sampling_rate, Relay_number) VALUES "
+                        "(2, 'Tartalék klíma', 1, 20, 1, 8, 60000, 500, 3)"));
     exec(QStringLiteral("INSERT INTO Global_settings (Cfg_key, cfg_value) VALUES ('Use_WebSrv', '-1')"));
     exec(QStringLiteral("INSERT INTO Global_settings (Cfg_key, cfg_value) VALUES ('WebSrvPort', '%1')").arg(webPort));
 
@@ -216,9 +222,16 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
     ProbeBuilder b(probes);
     TProbe& iface = b.addInterface(1);
     b.addSensor(1, stTempHumidity, iface);
+    b.addSensor(2, stRelayPanel, iface);
     std::map<int, double> pushed;
+    qint64 latestMs = 0;  // the longest time from a measurement to its arrival here
+    int values = 0;
     NetAcquisitionHooks hooks;
-    hooks.setRemoteValue = [&](TProbe&, int l, const QDateTime&, double v, bool, bool, bool) { pushed[l] = v; };
+    hooks.setRemoteValue = [&](TProbe&, int l, const QDateTime& measured, double v, bool, bool, bool) {
+        pushed[l] = v;
+        ++values;
+        latestMs = std::max(latestMs, measured.msecsTo(QDateTime::currentDateTime()));
+    };
     QtTimeService time;
     TClientLink watcher(time, probes, qtNetSockets(), hooks);
     watcher.Open(QStringLiteral("127.0.0.1"), linkPort);
@@ -226,6 +239,14 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
     ASSERT_TRUE(waitFor([&] { return pushed.count(mtT) && pushed.count(mtH); })) << master.output().toStdString();
     EXPECT_DOUBLE_EQ(pushed[mtT], 22.5);
     EXPECT_DOUBLE_EQ(pushed[mtH], 45.2);
+    // Every value pushed reaches a client within 2.5 s of its measurement.
+    const int before = values;
+    ASSERT_TRUE(waitFor([&] { return values >= before + 20; })) << master.output().toStdString();
+    EXPECT_LE(latestMs, 2500);
+
+    // A relay switched from a client: the master sends the command, the device obeys.
+    ASSERT_TRUE(watcher.SendRelaySwitch(2, true));
+    ASSERT_TRUE(waitFor([&] { return sim.says(QStringLiteral("relay 3 switched on")); })) << sim.output().toStdString();
 
     // A client instance on the same database connects to the master it finds there.
     Program client(QStringLiteral("corvalux"));
@@ -242,6 +263,13 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
         return client.says(QStringLiteral("Megérkeztek az első mérési értékek az adatrögzítő Corvaluxtól."));
     })) << client.output().toStdString();
 
+    // The master restarts everything (as after a change of settings): its clients are
+    // told to restart, do so and connect again.
+    const QString connected = QStringLiteral("Kapcsolódtam az adatrögzítő Corvaluxhoz (127.0.0.1:%1)").arg(linkPort);
+    ::kill(pid_t(master.process.processId()), SIGHUP);
+    ASSERT_TRUE(waitFor([&] { return client.says(Msg("msgRestartingCmd")); })) << client.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return client.output().count(connected) >= 2; })) << client.output().toStdString();
+
     // The master goes away: the client notices and waits for a new one.
     master.stop();
     ASSERT_TRUE(waitFor([&] {
@@ -249,6 +277,12 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
     })) << client.output().toStdString();
     EXPECT_TRUE(client.says(QStringLiteral("Az adatrögzítő Corvalux megszakította a kapcsolatot")))
         << "the warning reaches the log";
+    // A master started again is found by the client's reconnect (every 20 s).
+    Program master2(QStringLiteral("corvalux"));
+    writeIni(master2.dir.path(), QStringLiteral("TCPIP_PORT=%1\nSERVER_HOST=127.0.0.1\n").arg(linkPort));
+    master2.start({QStringLiteral("--home"), master2.dir.path(), QStringLiteral("--headless")});
+    ASSERT_TRUE(waitFor([&] { return client.output().count(connected) >= 3; })) << client.output().toStdString();
+    master2.stop();
     client.stop();
     sim.stop();
 }
