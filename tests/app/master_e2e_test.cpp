@@ -171,6 +171,85 @@ TEST_P(MasterEndToEnd, RecordsTheScenarioAndMissesNoLoggerRecordAcrossAKill)
     EXPECT_TRUE(csv.contains("Store\t"));
 }
 
+// An alarm from a threshold crossed in a running master: the e-mail task aside, the SMS
+// leaves through the GSM device and the relay held by the event is switched on.
+TEST(MasterAlarmEndToEnd, ThresholdCrossedSendsTheSmsAndHoldsTheRelay)
+{
+    TestDatabase db(DbEngine::LocalFile);
+    ASSERT_TRUE(db.ok()) << db.error().toStdString();
+    BuildFresh(db);
+    QTemporaryDir simDir;
+    const QString smsFile = simDir.filePath("sms.jsonl");
+    VbtsimProcess sim(binDir() + "/vbtsim");
+    ASSERT_TRUE(sim.start(QStringLiteral(R"({"name": "alarm", "interfaces": [
+      {"name": "room", "protocol": "VBT", "tcp": {"port": 0}, "devices": [
+        {"name": "rack", "address": 5, "type": 4, "values": {"T": 31.25, "H": 40.0}},
+        {"name": "relays", "address": 20, "type": 8, "relays": 4, "powerOn": [0, 0, 0, 0]}]},
+      {"name": "gsmbox", "protocol": "VBT", "tcp": {"port": 0}, "devices": [
+        {"name": "gsm", "kind": "watchdog", "address": 249, "checkInterval": 60, "failures": 3,
+         "enabled": false, "smsFile": "%1"}]}]})")
+                              .arg(smsFile)
+                              .toUtf8()))
+        << sim.errors().toStdString();
+    db.exec(QStringLiteral(
+                "INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Server_type_code, Protocol_type_code, IP, Port, "
+                "Baudrate, Polling_interval, Probe_type_address, Is_used, Relekezeles, Last_RecID) VALUES "
+                "(1, 'Room', 1, 1, '127.0.0.1', %1, 115200, 1000, 1, 1, 0, 0);"
+                "INSERT INTO Probe (Probe_id, Probe_name, Probe_type_id, Probe_address, Probe_is_used, Recording_rate, "
+                "Sampling_rate, Sensor_type_code, Relay_number) VALUES (1, 'Rack', 1, 5, 1, 60000, 1000, 4, 1);"
+                "INSERT INTO Probe (Probe_id, Probe_name, Probe_type_id, Probe_address, Probe_is_used, Recording_rate, "
+                "Sampling_rate, Sensor_type_code, Relay_number) VALUES (2, 'Spare cooling', 1, 20, 1, 60000, 1000, 8, 2);"
+                "INSERT INTO Threshold (Threshold_id, Measure_type_code, Threshold_value, Threshold_type_code) VALUES "
+                "(1, 1, 25, 1);"
+                "INSERT INTO Threshold (Threshold_id, Measure_type_code, Threshold_value, Threshold_type_code) VALUES "
+                "(2, 1, 24, 2);"
+                "INSERT INTO Task (Task_id, Task_name, Task_type_code, Relay_list, Event_list, Message_destination, "
+                "Message_text) VALUES (1, 'hold', 6, '2', '', '', '');"
+                "INSERT INTO Task (Task_id, Task_name, Task_type_code, Relay_list, Event_list, Message_destination, "
+                "Message_text) VALUES (2, 'sms', 2, '', '', '+36301234567', 'Rack: %f fok');"
+                "INSERT INTO Event (Event_id, Event_name, Event_is_used, Condition_type_code, Condition_type_code2, "
+                "Threshold_id, Threshold_id2, Sustain, Sustain2, Sensor_list, Sensor_list2, Task_list, Task_list2, "
+                "Limit_enabled, EvLimit, Limit_interval, Sound_enabled, Limit_time) VALUES "
+                "(1, 'Overheating', 1, 1, 1, 1, 2, 0, 0, '1', '1', '1,2', '', 0, 2, 60, 0, 0);"
+                "INSERT INTO Global_settings (Cfg_key, Cfg_value) VALUES ('Use_SMSHw', '-1');"
+                "INSERT INTO Global_settings (Cfg_key, Cfg_value) VALUES ('WatchdogType', '2');"
+                "INSERT INTO Global_settings (Cfg_key, Cfg_value) VALUES ('SMSTcpHost', '127.0.0.1');"
+                "INSERT INTO Global_settings (Cfg_key, Cfg_value) VALUES ('SMSTcpPort', '%2');"
+                "INSERT INTO Global_settings (Cfg_key, Cfg_value) VALUES ('SMSTcpAddr', '249')")
+                .arg(sim.port("room"))
+                .arg(sim.port("gsmbox")));
+    QTemporaryDir home, locks;
+    writeFile(home.filePath("corvalux.ini"),
+              ("[others]\none_instance_allowed=0\n[CONNECTION]\nCONNECTION_STRING=" + db.connectionString() + "\n")
+                  .toUtf8());
+    MasterProcess master(home.path(), locks.path());
+    master.start();
+    ASSERT_TRUE(master.waitFor("Rack ")) << master.output().toStdString();
+    // The SMS reaches the device with the measured value in its text.
+    QDeadlineTimer deadline(30000);
+    QString sms;
+    while (!deadline.hasExpired() && !sms.contains("Rack: 31,25 fok")) {
+        master.waitFor("never printed", 1, 200);
+        sms = readFile(smsFile);
+    }
+    EXPECT_TRUE(sms.contains("\"number\":\"+36301234567\"")) << sms.toStdString();
+    EXPECT_TRUE(sms.contains("Rack: 31,25 fok")) << sms.toStdString() << master.output().toStdString();
+    // The held relay (relay number 2) was switched on in the device: the master's own
+    // panel polls read it back as on into the relay's newest row.
+    auto c = db.open();
+    auto relayOnRows = [&] {
+        return Scalar(*c, "SELECT COUNT(*) FROM Measure WHERE Probe_id=2 AND Measure_type_code=5 AND "
+                          "Measure_value='1'")
+            .toInt();
+    };
+    QDeadlineTimer relayDeadline(30000);
+    while (!relayDeadline.hasExpired() && relayOnRows() == 0)
+        master.waitFor("never printed", 1, 200);
+    EXPECT_GT(relayOnRows(), 0) << master.output().toStdString();
+    master.stop();
+    EXPECT_EQ(master.exitCode(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, MasterEndToEnd, ::testing::Values(DbEngine::LocalFile, DbEngine::PostgreSql),
                          [](const auto& info) { return std::string(EngineName(info.param)); });
 

@@ -49,9 +49,9 @@ protected:
                                             .toUtf8());
     }
 
-    void start()
+    void start(QStringList args = {"corvalux"}, bool runFirstTicks = true)
     {
-        shell = std::make_unique<ShellController>(time, ShellController::Options{{"corvalux"}, true});
+        shell = std::make_unique<ShellController>(time, ShellController::Options{args, true});
         ShellSubsystems& sub = shell->subsystems();
         sub.reloadEvents = [this] { calls.push_back("reloadEvents"); };
         sub.loadAll = [this] {
@@ -70,6 +70,8 @@ protected:
         sub.destroyEventsAndTasks = [this] { calls.push_back("destroyEventsAndTasks"); };
         ASSERT_TRUE(shell->ProgramEntry());
         shell->FormCreate();
+        if (!runFirstTicks)
+            return;
         time.advance(10);   // ProgramInit
         time.advance(100);  // user settings and StartAll
     }
@@ -191,6 +193,43 @@ TEST_F(ShellControllerTest, WorkspaceIsSavedAndRestoredPerUser)
     EXPECT_EQ(shell->workspace().mainX, 123);
     EXPECT_FALSE(warningPanel().menuAlertsEnabled());
     warningPanel().reset();
+}
+
+struct ServiceDelayCase {
+    int delaySecs;
+};
+
+void PrintTo(const ServiceDelayCase& c, std::ostream* os) { *os << c.delaySecs << " s"; }
+
+class ServiceStartTest : public ShellControllerTest, public ::testing::WithParamInterface<ServiceDelayCase> {};
+
+TEST_P(ServiceStartTest, ServiceHostLoadsNothingUntilItsDelayHasPassed)
+{
+    const int delay = GetParam().delaySecs;
+    writeIni(QStringLiteral("ServiceStartDelaySecs=%1\n").arg(delay));
+    start({"corvalux", "--service"}, false);
+    EXPECT_TRUE(shellState().RunningAsService);
+    if (delay > 0) {
+        time.advance(delay * 1000 - 1);
+        EXPECT_TRUE(calls.empty());
+        EXPECT_FALSE(shellState().Initialised);
+    }
+    time.advance(1);
+    EXPECT_TRUE(shellState().Initialised);
+    // A service host always records and registers itself.
+    EXPECT_TRUE(shellState().MasterMode);
+    EXPECT_TRUE(log.contains("Running as service - starting as master app and updating registered master IP."));
+    EXPECT_EQ(shell->Title(), Msg("labCVXSrvWinCaption") + " - " + Msg("labRecModeCaption") + " ");
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, ServiceStartTest, ::testing::Values(ServiceDelayCase{20}, ServiceDelayCase{0}));
+
+TEST_F(ShellControllerTest, ForcedClientModeIsNeverAServiceHost)
+{
+    writeIni("CLIENTMODE=1\n");
+    start({"corvalux", "--service"});
+    EXPECT_FALSE(shellState().RunningAsService);
+    EXPECT_FALSE(shellState().MasterMode);
 }
 
 TEST_F(ShellControllerTest, RestartOrderedByMasterWaitsForDialogs)
