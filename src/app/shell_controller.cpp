@@ -168,6 +168,16 @@ void ShellController::ProgramInit()
     if (!QDir().mkpath(s.LogFolder))
         ShowMessageBox(Fmt("msgCreatingLogFolderFailed", s.LogFolder));
 
+    // Every measurement write would otherwise fill the SQL log (thousands of lines a
+    // second on a large installation) and push everything else out of it. A new working
+    // folder gets a filter that keeps them out; the user may edit or delete it.
+    const QString sqlFilter = AppPaths::inHome(QStringLiteral("SQLLog.filter"));
+    if (!QFileInfo::exists(sqlFilter)) {
+        QFile f(sqlFilter);
+        if (f.open(QIODevice::WriteOnly))
+            f.write("INSERT INTO Measure (\nUPDATE Measure SET\nUPDATE Measure AS m SET\n");
+    }
+
     // The program log file; its errors reach the main log 200 ms later, once.
     pendingLogErrors_.clear();
     programLog().open(QDir(s.LogFolder).filePath(AppPaths::programName() + QStringLiteral(".log")),

@@ -103,6 +103,22 @@ TEST_F(ShellControllerTest, NewLocalDatabaseMakesARegisteredRecordingMaster)
     EXPECT_TRUE(shell->Activity().Running());
 }
 
+TEST_F(ShellControllerTest, NewWorkingFolderKeepsMeasurementWritesOutOfTheSqlLog)
+{
+    writeIni("");
+    start();
+    const QString filter = test::readFile(home.file("SQLLog.filter"));
+    EXPECT_TRUE(filter.contains("INSERT INTO Measure ("));
+    EXPECT_TRUE(filter.contains("UPDATE Measure SET"));
+    // Other statements are still logged.
+    EXPECT_TRUE(test::readFile(home.file("Log/SQLLog.log")).contains("Global_settings"));
+    // A filter the user wrote is left alone.
+    test::writeFile(home.file("SQLLog.filter"), "Probe\n");
+    shell.reset();
+    start();
+    EXPECT_EQ(test::readFile(home.file("SQLLog.filter")), "Probe\n");
+}
+
 TEST_F(ShellControllerTest, RegisteredOtherMasterMakesAClient)
 {
     writeIni("");
