@@ -7,9 +7,10 @@
 // limit is therefore (request + reply bytes) x 10 / baud per exchange, and
 // ratio_exchange is the achieved rate against it (1.0 = the bus never idle);
 // ratio_replies counts the replies alone, for comparison.
-#include "../../tests/link/vbtsim_process.h"
+#include "../../tests/link/sensor_scenario.h"
 #include "link/vbt_comms.h"
 #include "platform/qt_time_service.h"
+#include "vbtsim_process.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -44,7 +45,7 @@ void BM_PollExchanges(benchmark::State& state)
 {
     const int baud = int(state.range(0));
     const int seconds = int(state.range(1));
-    test::VbtsimProcess sim(QCoreApplication::applicationDirPath() + QStringLiteral("/vbtsim"));
+    test::VbtsimProcess sim;
     if (!sim.start(test::sensorScenario(kDevices, 0, {}, baud))) {
         state.SkipWithError("vbtsim did not start");
         return;

@@ -2,11 +2,11 @@
 // a data logger's records missed while the master was down are stored exactly once, and
 // the CSV log. Real processes and real time (the run waits for real I/O, never for a
 // protocol timer of its own).
-#include "../link/vbtsim_process.h"
 #include "../store/store_test_support.h"
 
 #include "store/sql_query.h"
 #include "test_support.h"
+#include "vbtsim_process.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -95,8 +95,8 @@ TEST_P(MasterEndToEnd, RecordsTheScenarioAndMissesNoLoggerRecordAcrossAKill)
     ASSERT_TRUE(db.ok()) << db.error().toStdString();
     BuildFresh(db);
 
-    VbtsimProcess sim(binDir() + "/vbtsim");
-    ASSERT_TRUE(sim.start(kScenario)) << sim.errors().toStdString();
+    VbtsimProcess sim;
+    ASSERT_TRUE(sim.start(kScenario)) << sim.stderrText().toStdString();
     db.exec(QStringLiteral(
                 "INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Server_type_code, Protocol_type_code, IP, Port, "
                 "Baudrate, Polling_interval, Probe_type_address, Is_used, Relekezeles, Last_RecID) VALUES "
@@ -180,7 +180,7 @@ TEST(MasterAlarmEndToEnd, ThresholdCrossedSendsTheSmsAndHoldsTheRelay)
     BuildFresh(db);
     QTemporaryDir simDir;
     const QString smsFile = simDir.filePath("sms.jsonl");
-    VbtsimProcess sim(binDir() + "/vbtsim");
+    VbtsimProcess sim;
     ASSERT_TRUE(sim.start(QStringLiteral(R"({"name": "alarm", "interfaces": [
       {"name": "room", "protocol": "VBT", "tcp": {"port": 0}, "devices": [
         {"name": "rack", "address": 5, "type": 4, "values": {"T": 31.25, "H": 40.0}},
@@ -190,7 +190,7 @@ TEST(MasterAlarmEndToEnd, ThresholdCrossedSendsTheSmsAndHoldsTheRelay)
          "enabled": false, "smsFile": "%1"}]}]})")
                               .arg(smsFile)
                               .toUtf8()))
-        << sim.errors().toStdString();
+        << sim.stderrText().toStdString();
     db.exec(QStringLiteral(
                 "INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Server_type_code, Protocol_type_code, IP, Port, "
                 "Baudrate, Polling_interval, Probe_type_address, Is_used, Relekezeles, Last_RecID) VALUES "

@@ -2,6 +2,7 @@
 // independently of this engine: over loopback TCP and over a socat pty pair.
 #include "link_fixture.h"
 #include "real_io.h"
+#include "sensor_scenario.h"
 #include "test_support.h"
 #include "vbtsim_process.h"
 
@@ -23,7 +24,7 @@ QByteArray expectedAnswer(int address)
 
 class WithVbtsim : public ::testing::Test {
 protected:
-    WithVbtsim() : sim(binDir() + QStringLiteral("/vbtsim")) { resetShellState(); }
+    WithVbtsim() { resetShellState(); }
     ~WithVbtsim() override
     {
         clients.clear();
@@ -82,7 +83,7 @@ protected:
 
 TEST_F(WithVbtsim, PollRoundOverTcpDeliversThreeAnswers)
 {
-    ASSERT_TRUE(sim.start(sensorScenario(3, 0))) << sim.errors().toStdString();
+    ASSERT_TRUE(sim.start(sensorScenario(3, 0))) << sim.stderrText().toStdString();
     makePort();
     port->Host = QStringLiteral("127.0.0.1");
     port->Port = sim.port(QStringLiteral("room"));
@@ -111,7 +112,7 @@ TEST_F(WithVbtsim, SimulatorKilledAndRestartedGivesOneCommErrorAndTrafficResumes
     EXPECT_EQ(log.count(QStringLiteral("Comm. error: 111 (127.0.0.1:%1)").arg(tcpPort)), 1) << logText();
     const size_t before = totalReads();
 
-    ASSERT_TRUE(sim.start(sensorScenario(3, tcpPort))) << sim.errors().toStdString();
+    ASSERT_TRUE(sim.start(sensorScenario(3, tcpPort))) << sim.stderrText().toStdString();
     ASSERT_TRUE(pumpFast(vt, [&] { return port->Connected(); })) << logText();
     ASSERT_TRUE(pumpUntil(vt, [&] { return everyClientAnswered(2); })) << logText();
     EXPECT_GT(totalReads(), before);
@@ -190,7 +191,7 @@ protected:
 TEST_F(WithVbtsimOnPty, PollRoundOverASerialLineDeliversThreeAnswers)
 {
     ASSERT_TRUE(sim.start(sensorScenario(3, 0, QFileInfo(devicePath).canonicalFilePath())))
-        << sim.errors().toStdString();
+        << sim.stderrText().toStdString();
     makePort();
     port->Port = 1;
     port->SerialDevice = linkPath;

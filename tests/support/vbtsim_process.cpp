@@ -1,7 +1,6 @@
 #include "vbtsim_process.h"
 
-#include "test_support.h"
-
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
@@ -14,10 +13,19 @@ namespace cvx::test {
 namespace {
 // A scenario of thousands of devices takes a while to be served.
 constexpr int StartWaitMs = 60'000;
+// Upper bound of every other wait for the process; nothing waits for a protocol timer.
+constexpr int RealIoWaitMs = 20'000;
+
+// Tests and benchmarks are built beside the simulator; CVX_BIN_DIR points elsewhere.
+QString defaultProgram()
+{
+    const QString env = qEnvironmentVariable("CVX_BIN_DIR");
+    return (env.isEmpty() ? QCoreApplication::applicationDirPath() : env) + QStringLiteral("/vbtsim");
+}
 } // namespace
 
 VbtsimProcess::VbtsimProcess(QString program)
-    : program_(program.isEmpty() ? binDir() + QStringLiteral("/vbtsim") : std::move(program))
+    : program_(program.isEmpty() ? defaultProgram() : std::move(program))
     , process_(std::make_unique<QProcess>())
 {
 }
@@ -142,7 +150,8 @@ QString VbtsimProcess::stdoutText()
 
 QString VbtsimProcess::stderrText() const
 {
-    return readFile(dir_.filePath(QStringLiteral("stderr-%1.txt").arg(starts_)));
+    QFile f(dir_.filePath(QStringLiteral("stderr-%1.txt").arg(starts_)));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
 } // namespace cvx::test

@@ -16,7 +16,7 @@ namespace cvx::test {
 
 class VbtsimProcess {
 public:
-    // The program built beside the test (binDir()/vbtsim) unless another is named.
+    // The simulator built beside the test or benchmark unless another is named.
     explicit VbtsimProcess(QString program = {});
     ~VbtsimProcess();
     VbtsimProcess(const VbtsimProcess&) = delete;
