@@ -14,8 +14,8 @@
 #include "shell/catalogue.h"
 #include "shell/shell_state.h"
 #include "shell/warnings.h"
-#include "sim_process.h"
 #include "test_support.h"
+#include "vbtsim_process.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -118,7 +118,7 @@ protected:
 
     test::TempHome home;
     QtTimeService time;
-    vbtsim::test::SimProcess sim;
+    test::VbtsimProcess sim;
     ProbeLists probes;
     NullSound sound;
     std::unique_ptr<EventEngine> engine;

@@ -1,9 +1,11 @@
 // vbtsim as a program: started on loopback, spoken to with hand-made frames, checked
 // byte for byte, bent through its control channel, killed and started again.
+#include "sim_client.h"
 #include "sim_harness.h"
-#include "sim_process.h"
 #include "test_support.h"
+#include "vbtsim_process.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QSerialPort>
 #include <QtEndian>
@@ -13,6 +15,7 @@
 
 using namespace cvx::vbtsim;
 using namespace cvx::vbtsim::test;
+using cvx::test::VbtsimProcess;
 
 namespace {
 
@@ -46,7 +49,7 @@ protected:
         return !r.isEmpty() && r.last() == QLatin1String("ok");
     }
 
-    SimProcess sim;
+    VbtsimProcess sim;
 };
 
 } // namespace
@@ -291,7 +294,7 @@ TEST_F(ProcessTest, ControlChannelReportsStatusAndErrors)
 
 TEST(ProcessLife, KilledAndRestartedOnTheSamePort)
 {
-    SimProcess first;
+    VbtsimProcess first;
     ASSERT_TRUE(first.start(kScenario));
     const int port = first.port("srv");
     Client c;
@@ -304,7 +307,7 @@ TEST(ProcessLife, KilledAndRestartedOnTheSamePort)
     QByteArray fixed = kScenario;
     fixed.replace(R"({"name": "srv", "protocol": "VBT",)",
                   R"({"name": "srv", "protocol": "VBT", "tcp": {"port": )" + QByteArray::number(port) + "},");
-    SimProcess second;
+    VbtsimProcess second;
     ASSERT_TRUE(second.start(fixed)) << second.stderrText().toStdString();
     EXPECT_EQ(second.port("srv"), port);
     Client d;
@@ -341,7 +344,7 @@ TEST(ProcessLife, ServesASerialLine)
 
     const QByteArray scenario = R"({"interfaces": [{"name": "line", "serial": {"path": ")" + ptys[0].toLatin1()
                                 + R"("}, "devices": [{"name": "th", "address": 5, "type": 4, "values": {"T": 21.5, "H": 45.2}}]}]})";
-    SimProcess sim;
+    VbtsimProcess sim;
     ASSERT_TRUE(sim.start(scenario)) << sim.stderrText().toStdString();
     EXPECT_TRUE(sim.stdoutText().contains("serial line " + ptys[0]));
 
@@ -366,7 +369,7 @@ TEST(ProcessLife, ServesASerialLine)
 
 TEST(ProcessLife, RejectsABadScenarioWithItsReason)
 {
-    SimProcess sim;
+    VbtsimProcess sim;
     EXPECT_FALSE(sim.start(R"({"interfaces": [{"name": "a", "devices": [{"name": "s", "address": 300, "type": 1}]}]})"));
     sim.process().waitForFinished(IoWaitMs);
     EXPECT_EQ(sim.process().exitCode(), 2);
@@ -375,9 +378,9 @@ TEST(ProcessLife, RejectsABadScenarioWithItsReason)
 
 TEST(ProcessLife, RefusesAPortInUse)
 {
-    SimProcess first;
+    VbtsimProcess first;
     ASSERT_TRUE(first.start(kScenario));
-    SimProcess second;
+    VbtsimProcess second;
     EXPECT_FALSE(second.start(R"({"interfaces": [{"name": "a", "tcp": {"port": )"
                               + QByteArray::number(first.port("srv")) + R"(}}]})"));
     second.process().waitForFinished(IoWaitMs);
@@ -390,7 +393,7 @@ TEST(ProcessLife, VerboseLogFileHoldsTheTraffic)
 {
     QTemporaryDir dir;
     const QString logFile = dir.filePath("sim.log");
-    SimProcess sim;
+    VbtsimProcess sim;
     ASSERT_TRUE(sim.start(kScenario, {QStringLiteral("--verbose"), QStringLiteral("--log"), logFile}));
     Client c;
     ASSERT_TRUE(c.connectTo(sim.port("srv")));
@@ -418,7 +421,7 @@ TEST(ProcessLife, LoggerReportsDownloadsAndKeepsStoringWhileNobodyIsConnected)
       {"name": "t1", "address": 5, "type": 4, "values": {"T": 21.5, "H": 45.2}},
       {"name": "log", "kind": "logger", "address": 249, "interval": 254, "sensors": ["t1"], "prefill": 2}
     ]}]})";
-    SimProcess sim;
+    VbtsimProcess sim;
     ASSERT_TRUE(sim.start(scenario)) << sim.stderrText().toStdString();
     auto le32 = [](quint32 v) {
         QByteArray b(4, '\0');
@@ -465,7 +468,7 @@ TEST(ProcessLife, WatchdogAnswersHeartbeatsCapturesSmsAndRaisesItsAlarm)
     const QByteArray scenario = R"({"interfaces": [{"name": "gsmbox", "devices": [
       {"name": "gsm", "kind": "watchdog", "address": 249, "checkInterval": 3600, "failures": 2,
        "alarmPhone": "+36301234567", "alarmText": "PC down", "smsFile": ")" + smsFile.toUtf8() + R"("}]}]})";
-    SimProcess sim;
+    VbtsimProcess sim;
     ASSERT_TRUE(sim.start(scenario)) << sim.stderrText().toStdString();
     {
         Client c;
@@ -504,7 +507,7 @@ TEST(ProcessLife, WatchdogAnswersHeartbeatsCapturesSmsAndRaisesItsAlarm)
 
 TEST(ProcessLife, StopsCleanlyOnSigterm)
 {
-    SimProcess sim;
+    VbtsimProcess sim;
     ASSERT_TRUE(sim.start(kScenario));
     Client c;
     ASSERT_TRUE(c.connectTo(sim.port("srv")));
