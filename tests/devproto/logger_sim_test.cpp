@@ -1,7 +1,5 @@
 // The record downloader and the parameter block against vbtsim's data logger, over
 // loopback TCP with the real link engine and the Qt time service.
-#include "sim_runner.h"
-
 #include "devproto/binary_params.h"
 #include "devproto/ds_block.h"
 #include "devproto/ds_configurator.h"
@@ -11,6 +9,7 @@
 #include "shell/logs.h"
 #include "shell/shell_state.h"
 #include "test_support.h"
+#include "vbtsim_process.h"
 
 #include <QTemporaryDir>
 
@@ -144,7 +143,7 @@ protected:
 
     QTemporaryDir dir;
     QtTimeService time;
-    SimRunner sim;
+    VbtsimProcess sim;
     bool startedOk = false;
     std::unique_ptr<Connection> conn;
     std::unique_ptr<TFlashManager> fm;

@@ -5,7 +5,9 @@
 #include "shell/logs.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QThread>
 
 namespace cvx::test {
 
@@ -54,6 +56,18 @@ void writeFile(const QString& path, const QByteArray& content)
     QFile f(path);
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         f.write(content);
+}
+
+bool waitFor(const std::function<bool()>& done, int maxMs)
+{
+    QDeadlineTimer deadline(maxMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
 }
 
 QString binDir()

@@ -62,6 +62,10 @@ private:
     ScriptedDialogs dialogs_;
 };
 
+// Runs the event loop until the predicate holds or maxMs passed: for real I/O only,
+// never for a protocol timer.
+bool waitFor(const std::function<bool()>& done, int maxMs = 20000);
+
 QString readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& content);
 // Folder of the built executables (vbtsim, corvalux).
