@@ -19,14 +19,12 @@
 #include "store/data_module.h"
 #include "store/db_check.h"
 #include "store/sql_query.h"
+#include "vbtsim_process.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -105,49 +103,6 @@ QByteArray scenario(int interfaces, int perInterface)
     return s;
 }
 
-class Simulator {
-public:
-    bool start(const QString& dir, const QByteArray& json)
-    {
-        QFile f(dir + QStringLiteral("/fleet.json"));
-        if (!f.open(QIODevice::WriteOnly))
-            return false;
-        f.write(json);
-        f.close();
-        process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/vbtsim"));
-        process.setArguments({QStringLiteral("--quiet"), QStringLiteral("--log"), dir + QStringLiteral("/vbtsim.log"),
-                              f.fileName()});
-        process.start();
-        if (!process.waitForStarted(10'000))
-            return false;
-        QByteArray out;
-        QDeadlineTimer deadline(60'000);
-        while (!out.contains("ready\n") && !deadline.hasExpired()) {
-            if (!process.waitForReadyRead(200) && process.state() != QProcess::Running)
-                break;
-            out += process.readAllStandardOutput();
-        }
-        static const QRegularExpression listening(QStringLiteral("^listening (\\S+) port (\\d+)$"),
-                                                  QRegularExpression::MultilineOption);
-        auto it = listening.globalMatch(QString::fromUtf8(out));
-        while (it.hasNext()) {
-            const auto m = it.next();
-            ports[m.captured(1)] = m.captured(2).toInt();
-        }
-        return out.contains("ready\n");
-    }
-    ~Simulator()
-    {
-        process.terminate();
-        if (!process.waitForFinished(10'000)) {
-            process.kill();
-            process.waitForFinished(10'000);
-        }
-    }
-    QProcess process;
-    QMap<QString, int> ports;
-};
-
 // How late timers fire: a 10 ms one-shot timer re-armed at every firing.
 class LatencyProbe {
 public:
@@ -223,8 +178,8 @@ static void BM_Fleet(benchmark::State& state)
         shellState().MasterMode = true;
         shellState().LogFolder = dir.path();
 
-        Simulator sim;
-        if (!sim.start(dir.path(), scenario(interfaces, perInterface))) {
+        test::VbtsimProcess sim;
+        if (!sim.start(scenario(interfaces, perInterface))) {
             state.SkipWithError("vbtsim did not start");
             return;
         }
@@ -245,7 +200,7 @@ static void BM_Fleet(benchmark::State& state)
                 "'127.0.0.1', :port, 115200, :interval, 1, 1)"));
             cmd->SetParam(QStringLiteral("id"), i + 1);
             cmd->SetParam(QStringLiteral("name"), QStringLiteral("if%1").arg(i));
-            cmd->SetParam(QStringLiteral("port"), sim.ports.value(QStringLiteral("if%1").arg(i)));
+            cmd->SetParam(QStringLiteral("port"), sim.port(QStringLiteral("if%1").arg(i)));
             cmd->SetParam(QStringLiteral("interval"), PollIntervalMs);
             cmd->Execute();
         }
@@ -299,13 +254,13 @@ static void BM_Fleet(benchmark::State& state)
         const qint64 answers0 = acq->AnswersHandled();
         const qint64 rows0 = dm->Writer().CommittedWrites();
         const double cpu0 = cpuSeconds();
-        const double simCpu0 = processCpuSeconds(sim.process.processId());
+        const double simCpu0 = processCpuSeconds(sim.process().processId());
         QElapsedTimer wall;
         wall.start();
         runFor(seconds * 1000);
         const double elapsed = double(wall.elapsed()) / 1000.0;
         const double cpu = cpuSeconds() - cpu0;
-        const double simCpu = processCpuSeconds(sim.process.processId()) - simCpu0;
+        const double simCpu = processCpuSeconds(sim.process().processId()) - simCpu0;
         const qint64 answers = acq->AnswersHandled() - answers0;
         const qint64 rows = dm->Writer().CommittedWrites() - rows0;
         probe.record(false);

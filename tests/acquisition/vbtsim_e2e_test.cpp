@@ -9,12 +9,10 @@
 #include "store/data_module.h"
 #include "store/db_check.h"
 #include "store/sql_query.h"
+#include "vbtsim_process.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 
 using namespace cvx;
 using namespace cvx::test;
@@ -22,51 +20,6 @@ using namespace cvx::test;
 namespace {
 
 constexpr int IoWaitMs = 60'000; // upper bound of every wait for real I/O
-
-// vbtsim on loopback, stopped at the end.
-class Simulator {
-public:
-    bool start(const QByteArray& scenario)
-    {
-        writeFile(dir.filePath(QStringLiteral("scenario.json")), scenario);
-        process.setProgram(binDir() + QStringLiteral("/vbtsim"));
-        process.setArguments({dir.filePath(QStringLiteral("scenario.json"))});
-        process.setStandardErrorFile(dir.filePath(QStringLiteral("vbtsim.log")));
-        process.start();
-        if (!process.waitForStarted(10'000))
-            return false;
-        QByteArray out;
-        QDeadlineTimer deadline(10'000);
-        while (!out.contains("ready\n") && !deadline.hasExpired()) {
-            if (!process.waitForReadyRead(200) && process.state() != QProcess::Running)
-                break;
-            out += process.readAllStandardOutput();
-        }
-        static const QRegularExpression listening(QStringLiteral("^listening (\\S+) port (\\d+)$"),
-                                                  QRegularExpression::MultilineOption);
-        auto it = listening.globalMatch(QString::fromUtf8(out));
-        while (it.hasNext()) {
-            const auto m = it.next();
-            ports[m.captured(1)] = m.captured(2).toInt();
-        }
-        return out.contains("ready\n");
-    }
-    ~Simulator()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(10'000)) {
-                process.kill();
-                process.waitForFinished(10'000);
-            }
-        }
-    }
-    QString log() const { return readFile(dir.filePath(QStringLiteral("vbtsim.log"))); }
-
-    QTemporaryDir dir;
-    QProcess process;
-    QMap<QString, int> ports;
-};
 
 const char* Scenario = R"({"name": "acquisition", "interfaces": [
   {"name": "room", "protocol": "VBT", "tcp": {"port": 0}, "devices": [
@@ -135,8 +88,8 @@ protected:
 
 TEST_F(VbtsimEndToEnd, PolledValuesOfTheScenarioReachTheMeasureTable)
 {
-    Simulator sim;
-    ASSERT_TRUE(sim.start(Scenario)) << sim.log().toStdString();
+    VbtsimProcess sim;
+    ASSERT_TRUE(sim.start(Scenario)) << sim.stderrText().toStdString();
     const QString conn = LocalConnectionString(home.file(QStringLiteral("e2e.db")));
     QString error;
     ASSERT_TRUE(CreateLocalDatabase(conn, &error)) << error.toStdString();
@@ -145,11 +98,11 @@ TEST_F(VbtsimEndToEnd, PolledValuesOfTheScenarioReachTheMeasureTable)
     exec(QStringLiteral("INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Server_type_code, Protocol_type_code, "
                         "IP, Port, Baudrate, Polling_interval, Probe_type_address, Is_used) VALUES "
                         "(1, 'room', 2, 1, '127.0.0.1', %1, 115200, 500, 1, 1)")
-             .arg(sim.ports.value(QStringLiteral("room"))));
+             .arg(sim.port(QStringLiteral("room"))));
     exec(QStringLiteral("INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Server_type_code, Protocol_type_code, "
                         "IP, Port, Baudrate, Polling_interval, Probe_type_address, Is_used) VALUES "
                         "(2, 'roof', 2, 1, '127.0.0.1', %1, 115200, 200, 1, 1)")
-             .arg(sim.ports.value(QStringLiteral("roof"))));
+             .arg(sim.port(QStringLiteral("roof"))));
     // A third interface points at a port nobody listens on; a row names an unknown type.
     exec(QStringLiteral("INSERT INTO Probe_type (Probe_type_id, Probe_type_name, Server_type_code, Protocol_type_code, "
                         "IP, Port, Baudrate, Polling_interval, Probe_type_address, Is_used) VALUES "
@@ -182,7 +135,7 @@ TEST_F(VbtsimEndToEnd, PolledValuesOfTheScenarioReachTheMeasureTable)
     ASSERT_TRUE(waitFor([&] {
         return !value(1, mtH).isEmpty() && !value(2, mtP).isEmpty() && !value(3, mtRState).isEmpty()
             && !value(5, mtTOutd).isEmpty() && count(QStringLiteral("Probe_id=5 AND Measure_type_code=16")) >= 6;
-    })) << sim.log().toStdString();
+    })) << sim.stderrText().toStdString();
 
     EXPECT_EQ(value(1, mtT), "2250");
     EXPECT_EQ(value(1, mtH), "452");
