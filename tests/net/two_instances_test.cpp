@@ -10,6 +10,7 @@
 #include "store/db_check.h"
 #include "store/sql_connection.h"
 #include "store/sql_query.h"
+#include "vbtsim_process.h"
 
 #include <httplib.h>
 
@@ -18,7 +19,6 @@
 #include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
@@ -167,12 +167,9 @@ protected:
 TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatabase)
 {
     // The simulated device.
-    Program sim(QStringLiteral("vbtsim"));
-    writeFile(sim.dir.filePath(QStringLiteral("scenario.json")), Scenario);
-    sim.start({sim.dir.filePath(QStringLiteral("scenario.json"))});
-    ASSERT_TRUE(waitFor([&] { return sim.says(QStringLiteral("ready")); }, 20000)) << sim.output().toStdString();
-    static const QRegularExpression listening(QStringLiteral("listening room port (\\d+)"));
-    const int simPort = listening.match(sim.output()).captured(1).toInt();
+    VbtsimProcess sim;
+    ASSERT_TRUE(sim.start(Scenario)) << sim.stderrText().toStdString();
+    const int simPort = sim.port(QStringLiteral("room"));
     ASSERT_GT(simPort, 0);
 
     // One interface and one temperature/humidity sensor, the status page switched on.
@@ -246,7 +243,8 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
 
     // A relay switched from a client: the master sends the command, the device obeys.
     ASSERT_TRUE(watcher.SendRelaySwitch(2, true));
-    ASSERT_TRUE(waitFor([&] { return sim.says(QStringLiteral("relay 3 switched on")); })) << sim.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return sim.stderrText().contains(QStringLiteral("relay 3 switched on")); }))
+        << sim.stderrText().toStdString();
 
     // A client instance on the same database connects to the master it finds there.
     Program client(QStringLiteral("corvalux"));
