@@ -18,17 +18,14 @@
 #include "vbtsim_process.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 using namespace cvx;
+using cvx::test::waitFor;
 
 namespace {
 
@@ -59,18 +56,6 @@ public:
         return false;
     }
 };
-
-bool waitFor(const std::function<bool()>& done, int ms = 10000)
-{
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 class Simulated : public ::testing::Test {
 protected:

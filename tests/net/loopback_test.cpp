@@ -6,27 +6,11 @@
 #include "net/client_link.h"
 #include "net/master_link.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTcpSocket>
-#include <QThread>
 
 namespace cvx::test {
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms = 15000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
 struct ClientSide {
     ProbeLists probes;

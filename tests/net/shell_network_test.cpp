@@ -17,29 +17,13 @@
 
 #include <httplib.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QThread>
 
 namespace cvx::test {
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms = 15000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
 // A port whose successor is free as well (the keep-alive server's).
 quint16 freePortPair()
