@@ -10,14 +10,6 @@ using namespace cvx::test;
 
 namespace {
 
-QByteArray bytes(std::initializer_list<int> b)
-{
-    QByteArray out;
-    for (int v : b)
-        out += char(v);
-    return out;
-}
-
 qint64 rawOf(const QByteArray& slot)
 {
     qint64 v = 0;

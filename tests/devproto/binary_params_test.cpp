@@ -1,22 +1,16 @@
 #include "devproto/binary_params.h"
 #include "devproto/commands.h"
 #include "devproto/devproto_error.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
 using namespace cvx;
+using cvx::test::bytes;
 
 namespace {
-
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
-}
 
 struct IntCase {
     QByteArray param;

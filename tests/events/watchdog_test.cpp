@@ -216,14 +216,6 @@ TEST_P(WriteRequests, PayloadsOfAStandAloneDevice)
     EXPECT_EQ(refusal.isEmpty(), !c.payloads.isEmpty());
 }
 
-QByteArray bytes(std::initializer_list<int> b)
-{
-    QByteArray out;
-    for (int v : b)
-        out += char(v);
-    return out;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, WriteRequests,
     ::testing::Values(

@@ -70,6 +70,14 @@ bool waitFor(const std::function<bool()>& done, int maxMs)
     return true;
 }
 
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out += char(v);
+    return out;
+}
+
 QString binDir()
 {
     const QString env = qEnvironmentVariable("CVX_BIN_DIR");

@@ -5,11 +5,13 @@
 #include "platform/manual_time_service.h"
 #include "shell/dialogs.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 
 namespace cvx::test {
@@ -65,6 +67,9 @@ private:
 // Runs the event loop until the predicate holds or maxMs passed: for real I/O only,
 // never for a protocol timer.
 bool waitFor(const std::function<bool()>& done, int maxMs = 20000);
+
+// Bytes written out by hand as values 0..255, for frames and parameter blocks.
+QByteArray bytes(std::initializer_list<int> values);
 
 QString readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& content);
