@@ -32,19 +32,26 @@ const char* kScenario = R"({
        "capacity": 500, "prefill": 8}]}
   ]})";
 
+// corvalux as a headless master on the given database, in a working folder and lock
+// folder of its own.
 class MasterProcess {
 public:
-    MasterProcess(QString home, QString lockDir) : home_(std::move(home)), lockDir_(std::move(lockDir)) {}
+    explicit MasterProcess(const QString& connectionString)
+    {
+        writeFile(home_.filePath("corvalux.ini"),
+                  ("[others]\none_instance_allowed=0\n[CONNECTION]\nCONNECTION_STRING=" + connectionString + "\n")
+                      .toUtf8());
+    }
     ~MasterProcess() { stop(); }
 
     void start()
     {
         p_ = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("CORVALUX_LOCK_DIR", lockDir_);
+        env.insert("CORVALUX_LOCK_DIR", lockDir_.path());
         p_->setProcessEnvironment(env);
         p_->setProgram(binDir() + "/corvalux");
-        p_->setArguments({"--home", home_, "--headless"});
+        p_->setArguments({"--home", home_.path(), "--headless"});
         p_->setProcessChannelMode(QProcess::MergedChannels);
         p_->start();
         ASSERT_TRUE(p_->waitForStarted(10000));
@@ -78,10 +85,11 @@ public:
             kill9();
     }
     int exitCode() const { return p_->exitCode(); }
+    QString homeFile(const QString& name) const { return home_.filePath(name); }
     const QString& output() const { return out_; }
 
 private:
-    QString home_, lockDir_;
+    QTemporaryDir home_, lockDir_;
     std::unique_ptr<QProcess> p_;
     QString out_;
 };
@@ -112,11 +120,7 @@ TEST_P(MasterEndToEnd, RecordsTheScenarioAndMissesNoLoggerRecordAcrossAKill)
                 .arg(sim.port("room"))
                 .arg(sim.port("bridge")));
 
-    QTemporaryDir home, locks;
-    writeFile(home.filePath("corvalux.ini"),
-              ("[others]\none_instance_allowed=0\n[CONNECTION]\nCONNECTION_STRING=" + db.connectionString() + "\n")
-                  .toUtf8());
-    MasterProcess master(home.path(), locks.path());
+    MasterProcess master(db.connectionString());
 
     // First run: the logger's stored records are downloaded, live records follow.
     master.start();
@@ -166,7 +170,7 @@ TEST_P(MasterEndToEnd, RecordsTheScenarioAndMissesNoLoggerRecordAcrossAKill)
     EXPECT_EQ(Scalar(*c, "SELECT Last_RecID FROM Probe_type WHERE Probe_type_id=2").toLongLong(),
               qint64(times.size()));
     // The CSV log has the measurement lines.
-    const QString csv = readFile(home.filePath("corvalux.csv"));
+    const QString csv = readFile(master.homeFile("corvalux.csv"));
     EXPECT_TRUE(csv.contains("Rack\t") && csv.contains("T21,5\tH40")) << csv.left(400).toStdString();
     EXPECT_TRUE(csv.contains("Store\t"));
 }
@@ -218,11 +222,7 @@ TEST(MasterAlarmEndToEnd, ThresholdCrossedSendsTheSmsAndHoldsTheRelay)
                 "INSERT INTO Global_settings (Cfg_key, Cfg_value) VALUES ('SMSTcpAddr', '249')")
                 .arg(sim.port("room"))
                 .arg(sim.port("gsmbox")));
-    QTemporaryDir home, locks;
-    writeFile(home.filePath("corvalux.ini"),
-              ("[others]\none_instance_allowed=0\n[CONNECTION]\nCONNECTION_STRING=" + db.connectionString() + "\n")
-                  .toUtf8());
-    MasterProcess master(home.path(), locks.path());
+    MasterProcess master(db.connectionString());
     master.start();
     ASSERT_TRUE(master.waitFor("Rack ")) << master.output().toStdString();
     // The SMS reaches the device with the measured value in its text.
