@@ -212,13 +212,7 @@ void ShellController::ProgramInit()
 
     if (subsystems_.createSnmpPoller)
         subsystems_.createSnmpPoller();
-    if (subsystems_.reloadEvents)
-        subsystems_.reloadEvents();
-    SetUpVBT();
-    SetUpProbesAndInterfaces();
-    if (subsystems_.setUpWatchdog)
-        subsystems_.setUpWatchdog();
-    SetUpMenusAndCaptions();
+    SetUpRecording();
 
     if (ReadJustInstalled()) {
         if (s.DbConnected) {
@@ -452,6 +446,18 @@ void ShellController::SetUpProbesAndInterfaces()
     s.ProbesSetUpTime = time_.localNow();
 }
 
+// Start and restart must bring up the same pieces in the same order.
+void ShellController::SetUpRecording()
+{
+    if (subsystems_.reloadEvents)
+        subsystems_.reloadEvents();
+    SetUpVBT();
+    SetUpProbesAndInterfaces();
+    if (subsystems_.setUpWatchdog)
+        subsystems_.setUpWatchdog();
+    SetUpMenusAndCaptions();
+}
+
 void ShellController::SetUpMenusAndCaptions()
 {
     const ShellState& s = shellState();
@@ -560,13 +566,7 @@ void ShellController::RestartAll()
     StopAll();
     ShellState& s = shellState();
     s.DbConnected = SetUpConnection(connection);
-    if (subsystems_.reloadEvents)
-        subsystems_.reloadEvents();
-    SetUpVBT();
-    SetUpProbesAndInterfaces();
-    if (subsystems_.setUpWatchdog)
-        subsystems_.setUpWatchdog();
-    SetUpMenusAndCaptions();
+    SetUpRecording();
     SetUpUserSettings();
     if (subsystems_.startAll)
         subsystems_.startAll();

@@ -90,6 +90,8 @@ public:
     void SetUpVBT();
     void SetUpProbesAndInterfaces();
     void SetUpMenusAndCaptions();
+    // Events, links, probes and interfaces, the watchdog, the captions.
+    void SetUpRecording();
     void SetUpUserSettings();
     void SaveWorkspace();
     void StopAll();

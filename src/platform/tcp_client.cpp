@@ -2,24 +2,10 @@
 
 #include <QTcpSocket>
 
-#include <cerrno>
+#include "platform/socket_error.h"
 
 namespace cvx {
 namespace {
-
-int errorNumber(QAbstractSocket::SocketError e)
-{
-    switch (e) {
-    case QAbstractSocket::ConnectionRefusedError: return ECONNREFUSED;
-    case QAbstractSocket::RemoteHostClosedError: return ECONNRESET;
-    case QAbstractSocket::SocketTimeoutError: return ETIMEDOUT;
-    case QAbstractSocket::NetworkError: return ENETUNREACH;
-    case QAbstractSocket::SocketAccessError: return EACCES;
-    case QAbstractSocket::SocketResourceError: return ENOBUFS;
-    case QAbstractSocket::AddressInUseError: return EADDRINUSE;
-    default: return 1000 + int(e);
-    }
-}
 
 class QtTcpClient final : public TcpClient {
 public:
@@ -86,7 +72,7 @@ private:
             if (e == QAbstractSocket::RemoteHostClosedError)
                 return;
             if (events_.error)
-                events_.error(errorNumber(e), socket_->errorString());
+                events_.error(SocketErrorNumber(e), socket_->errorString());
         });
         QObject::connect(socket_, &QTcpSocket::readyRead, [this] {
             const QByteArray bytes = socket_->readAll();

@@ -5,26 +5,12 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <cerrno>
+#include "platform/socket_error.h"
 
 namespace cvx {
 namespace {
 
 constexpr int LingerMs = 10000;
-
-int errorNumber(QAbstractSocket::SocketError e)
-{
-    switch (e) {
-    case QAbstractSocket::ConnectionRefusedError: return ECONNREFUSED;
-    case QAbstractSocket::RemoteHostClosedError: return ECONNRESET;
-    case QAbstractSocket::SocketTimeoutError: return ETIMEDOUT;
-    case QAbstractSocket::NetworkError: return ENETUNREACH;
-    case QAbstractSocket::SocketAccessError: return EACCES;
-    case QAbstractSocket::SocketResourceError: return ENOBUFS;
-    case QAbstractSocket::AddressInUseError: return EADDRINUSE;
-    default: return 1000 + int(e);
-    }
-}
 
 QString addressText(const QHostAddress& a)
 {
@@ -51,7 +37,7 @@ public:
             if (e == QAbstractSocket::RemoteHostClosedError)
                 return;
             if (events_.error)
-                events_.error(errorNumber(e), socket_->errorString());
+                events_.error(SocketErrorNumber(e), socket_->errorString());
         });
         QObject::connect(socket_, &QTcpSocket::disconnected, [this] {
             if (events_.disconnected)
