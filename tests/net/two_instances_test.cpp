@@ -15,13 +15,11 @@
 #include <httplib.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <csignal>
 
@@ -29,18 +27,6 @@ namespace cvx::test {
 namespace {
 
 constexpr int IoWaitMs = 60000;
-
-bool waitFor(const std::function<bool()>& done, int ms = IoWaitMs)
-{
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(5);
-    }
-    return true;
-}
 
 quint16 freePort(int span = 1)
 {
@@ -194,12 +180,12 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
     Program master(QStringLiteral("corvalux"));
     writeIni(master.dir.path(), QStringLiteral("TCPIP_PORT=%1\nSERVER_HOST=127.0.0.1\n").arg(linkPort));
     master.start({QStringLiteral("--home"), master.dir.path(), QStringLiteral("--headless")});
-    ASSERT_TRUE(waitFor([&] { return master.says(QStringLiteral("starting as master app")); }))
+    ASSERT_TRUE(waitFor([&] { return master.says(QStringLiteral("starting as master app")); }, IoWaitMs))
         << master.output().toStdString();
     // The interfaces come from the acquisition model; a program without it loads none.
     ASSERT_TRUE(waitFor([&] {
         return master.says(QStringLiteral("csatoló beolvasva.")) || master.says(Msg("msgNoInterfacesDefined"));
-    })) << master.output().toStdString();
+    }, IoWaitMs)) << master.output().toStdString();
     if (!master.says(QStringLiteral("csatoló beolvasva.")))
         GTEST_SKIP() << "this build of corvalux does not load interfaces (acquisition not wired into the program)";
 
@@ -211,7 +197,7 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
         if (r && r->status == 200)
             page = r->body;
         return page.find(">22,5<") != std::string::npos && page.find(">45,2<") != std::string::npos;
-    })) << page << master.output().toStdString();
+    }, IoWaitMs)) << page << master.output().toStdString();
     EXPECT_NE(page.find("001: </span>Szerverterem"), std::string::npos);
 
     // What it pushes: the same values, to a client of this test.
@@ -232,18 +218,19 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
     QtTimeService time;
     TClientLink watcher(time, probes, qtNetSockets(), hooks);
     watcher.Open(QStringLiteral("127.0.0.1"), linkPort);
-    ASSERT_TRUE(waitFor([&] { return watcher.Connected(); }));
-    ASSERT_TRUE(waitFor([&] { return pushed.count(mtT) && pushed.count(mtH); })) << master.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return watcher.Connected(); }, IoWaitMs));
+    ASSERT_TRUE(waitFor([&] { return pushed.count(mtT) && pushed.count(mtH); }, IoWaitMs))
+        << master.output().toStdString();
     EXPECT_DOUBLE_EQ(pushed[mtT], 22.5);
     EXPECT_DOUBLE_EQ(pushed[mtH], 45.2);
     // Every value pushed reaches a client within 2.5 s of its measurement.
     const int before = values;
-    ASSERT_TRUE(waitFor([&] { return values >= before + 20; })) << master.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return values >= before + 20; }, IoWaitMs)) << master.output().toStdString();
     EXPECT_LE(latestMs, 2500);
 
     // A relay switched from a client: the master sends the command, the device obeys.
     ASSERT_TRUE(watcher.SendRelaySwitch(2, true));
-    ASSERT_TRUE(waitFor([&] { return sim.stderrText().contains(QStringLiteral("relay 3 switched on")); }))
+    ASSERT_TRUE(waitFor([&] { return sim.stderrText().contains(QStringLiteral("relay 3 switched on")); }, IoWaitMs))
         << sim.stderrText().toStdString();
 
     // A client instance on the same database connects to the master it finds there.
@@ -252,34 +239,37 @@ TEST_F(TwoInstances, AMasterPollsAndServesAndAClientFindsItThroughTheSharedDatab
     client.start({QStringLiteral("--home"), client.dir.path(), QStringLiteral("--headless")});
     ASSERT_TRUE(waitFor([&] {
         return client.says(QStringLiteral("Kapcsolódtam az adatrögzítő Corvaluxhoz (127.0.0.1:%1)").arg(linkPort));
-    })) << client.output().toStdString();
+    }, IoWaitMs)) << client.output().toStdString();
     EXPECT_TRUE(client.says(QStringLiteral("Registered master host: 127.0.0.1")));
     EXPECT_TRUE(master.says(QStringLiteral("(összesen 2 aktív kapcsolat)")));
     EXPECT_FALSE(client.says(QStringLiteral("HTML-port"))) << "a client never serves the page";
     // The master's next push reaches the client instance.
     ASSERT_TRUE(waitFor([&] {
         return client.says(QStringLiteral("Megérkeztek az első mérési értékek az adatrögzítő Corvaluxtól."));
-    })) << client.output().toStdString();
+    }, IoWaitMs)) << client.output().toStdString();
 
     // The master restarts everything (as after a change of settings): its clients are
     // told to restart, do so and connect again.
     const QString connected = QStringLiteral("Kapcsolódtam az adatrögzítő Corvaluxhoz (127.0.0.1:%1)").arg(linkPort);
     ::kill(pid_t(master.process.processId()), SIGHUP);
-    ASSERT_TRUE(waitFor([&] { return client.says(Msg("msgRestartingCmd")); })) << client.output().toStdString();
-    ASSERT_TRUE(waitFor([&] { return client.output().count(connected) >= 2; })) << client.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return client.says(Msg("msgRestartingCmd")); }, IoWaitMs))
+        << client.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return client.output().count(connected) >= 2; }, IoWaitMs))
+        << client.output().toStdString();
 
     // The master goes away: the client notices and waits for a new one.
     master.stop();
     ASSERT_TRUE(waitFor([&] {
         return client.says(QStringLiteral("A kapcsolat az adatrögzítő Corvaluxval megszakadt."));
-    })) << client.output().toStdString();
+    }, IoWaitMs)) << client.output().toStdString();
     EXPECT_TRUE(client.says(QStringLiteral("Az adatrögzítő Corvalux megszakította a kapcsolatot")))
         << "the warning reaches the log";
     // A master started again is found by the client's reconnect (every 20 s).
     Program master2(QStringLiteral("corvalux"));
     writeIni(master2.dir.path(), QStringLiteral("TCPIP_PORT=%1\nSERVER_HOST=127.0.0.1\n").arg(linkPort));
     master2.start({QStringLiteral("--home"), master2.dir.path(), QStringLiteral("--headless")});
-    ASSERT_TRUE(waitFor([&] { return client.output().count(connected) >= 3; })) << client.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return client.output().count(connected) >= 3; }, IoWaitMs))
+        << client.output().toStdString();
     master2.stop();
     client.stop();
     sim.stop();

@@ -36,15 +36,20 @@ void Client::collect()
     }
 }
 
-std::vector<Frame> Client::frames(size_t n)
+void Client::readUntil(const std::function<bool()>& done, void (Client::*read)())
 {
     QDeadlineTimer deadline(IoWaitMs);
-    collect();
-    while (frames_.size() < n && !deadline.hasExpired()) {
+    (this->*read)();
+    while (!done() && !deadline.hasExpired()) {
         if (!socket_.waitForReadyRead(100) && socket_.state() != QAbstractSocket::ConnectedState)
             break;
-        collect();
+        (this->*read)();
     }
+}
+
+std::vector<Frame> Client::frames(size_t n)
+{
+    readUntil([&] { return frames_.size() >= n; }, &Client::collect);
     std::vector<Frame> out;
     const size_t take = std::min(n, frames_.size());
     out.assign(frames_.begin(), frames_.begin() + long(take));
@@ -54,13 +59,7 @@ std::vector<Frame> Client::frames(size_t n)
 
 QByteArray Client::bytes(int n)
 {
-    QDeadlineTimer deadline(IoWaitMs);
-    readIn();
-    while (raw.size() < n && !deadline.hasExpired()) {
-        if (!socket_.waitForReadyRead(100) && socket_.state() != QAbstractSocket::ConnectedState)
-            break;
-        readIn();
-    }
+    readUntil([&] { return raw.size() >= n; }, &Client::readIn);
     return raw;
 }
 

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QTcpSocket>
 
+#include <functional>
 #include <vector>
 
 namespace cvx::vbtsim::test {
@@ -36,6 +37,8 @@ private:
     std::vector<Frame> frames_;
     void readIn();
     void collect();
+    // Reads on until done() holds, the peer closed or the upper bound passed.
+    void readUntil(const std::function<bool()>& done, void (Client::*read)());
 };
 
 } // namespace cvx::vbtsim::test
