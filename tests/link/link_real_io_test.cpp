@@ -53,7 +53,7 @@ protected:
         };
         p->OnError = [&](const QByteArray&, quint16 c, int) { code = c; };
         SendWith(std::move(p), port.get());
-        pumpUntil(vt, [&] { return code >= 0; });
+        pumpUntil(vt, *port, [&] { return code >= 0; });
         return code;
     }
 
@@ -77,7 +77,7 @@ TEST_F(RealLink, PollRoundOverTcpDeliversEachClientsAnswer)
     std::vector<QByteArray> reads[3];
     for (quint32 a = 1; a <= 3; ++a)
         addClient(a, &reads[a - 1]);
-    ASSERT_TRUE(pumpUntil(vt, [&] { return !reads[0].empty() && !reads[1].empty() && !reads[2].empty(); }))
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return !reads[0].empty() && !reads[1].empty() && !reads[2].empty(); }))
         << log.lines().join(u'\n').toStdString();
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(reads[i].front(), QByteArray("AITGD") + char(i + 1) + char(0x08));
@@ -94,13 +94,13 @@ TEST_F(RealLink, TcpServerKilledAndRestartedReconnectsWithOneCommError)
     port->Host = QStringLiteral("127.0.0.1");
     port->Port = tcpPort;
     port->SetActive(true);
-    ASSERT_TRUE(pumpUntil(vt, [&] { return port->Connected(); }));
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return port->Connected(); }));
     QByteArray answer;
     ASSERT_EQ(exchange("CSYSI", 5, &answer), 0);
     EXPECT_EQ(answer, QByteArray("ASYSI-ok"));
 
     server.stop();
-    ASSERT_TRUE(pumpUntil(vt, [&] { return !port->Connected(); }));
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return !port->Connected(); }));
     // Five minutes of virtual time: several refused attempts, one line.
     const qint64 downSince = vt.tickMs();
     ASSERT_TRUE(pumpFast(vt, [&] { return vt.tickMs() - downSince >= 300'000; }, 120'000));
@@ -128,7 +128,7 @@ TEST_F(RealLink, IdleTcpConnectionCarriesTheKeepAliveByte)
     port->Host = QStringLiteral("127.0.0.1");
     port->Port = server.port();
     port->SetActive(true);
-    ASSERT_TRUE(pumpUntil(vt, [&] { return port->Connected(); }));
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return port->Connected(); }));
     const qint64 since = vt.tickMs();
     ASSERT_TRUE(pumpFast(vt, [&] { return !server.received.isEmpty(); }));
     EXPECT_EQ(server.received, QByteArray("x"));
@@ -180,7 +180,7 @@ protected:
         p->Options = psoTagged;
         p->OnError = [&](const QByteArray&, quint16 c, int) { code = c; };
         SendWith(std::move(p), port.get());
-        pumpUntil(vt, [&] { return code >= 0; });
+        pumpUntil(vt, *port, [&] { return code >= 0; });
         return code;
     }
 
@@ -211,7 +211,7 @@ TEST_F(RealSerial, BytesFlowBothWays)
     tx.CsomagSorszam = 44;
     deviceReceived.clear();
     device->write(tx.EncodeFrame("EELDL\x01"));
-    ASSERT_TRUE(pumpUntil(vt, [&] { return deviceReceived.contains(char(0xFE)); }));
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return deviceReceived.contains(char(0xFE)); }));
     TVBTProtocol rx;
     const QByteArray ack = deviceReceived;
     rx.DecodeFrame(ack);
@@ -273,7 +273,7 @@ TEST_F(RealSerial, LineThatGoesAwayIsOpenedAgainWhenItReturns)
 
     device.reset();
     socat.stop();
-    ASSERT_TRUE(pumpUntil(vt, [&] { return !port->Connected(); }, 10'000)) << log.lines().join(u'\n').toStdString();
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return !port->Connected(); }, 10'000)) << log.lines().join(u'\n').toStdString();
     EXPECT_TRUE(log.contains(QStringLiteral("Disconnected (:1)")));
 
     ASSERT_TRUE(socat.start(linkPath, devicePath));

@@ -89,7 +89,7 @@ TEST_F(WithVbtsim, PollRoundOverTcpDeliversThreeAnswers)
     port->Port = sim.port(QStringLiteral("room"));
     port->SetActive(true);
     addClients(3);
-    ASSERT_TRUE(pumpUntil(vt, [&] { return everyClientAnswered(); })) << logText();
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return everyClientAnswered(); })) << logText();
     for (int a = 1; a <= 3; ++a)
         EXPECT_EQ(reads[size_t(a - 1)].front(), expectedAnswer(a)) << a;
 }
@@ -103,10 +103,10 @@ TEST_F(WithVbtsim, SimulatorKilledAndRestartedGivesOneCommErrorAndTrafficResumes
     port->Port = tcpPort;
     port->SetActive(true);
     addClients(3);
-    ASSERT_TRUE(pumpUntil(vt, [&] { return everyClientAnswered(); })) << logText();
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return everyClientAnswered(); })) << logText();
 
     sim.kill9();
-    ASSERT_TRUE(pumpUntil(vt, [&] { return !port->Connected(); })) << logText();
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return !port->Connected(); })) << logText();
     const qint64 downSince = vt.tickMs();
     ASSERT_TRUE(pumpFast(vt, [&] { return vt.tickMs() - downSince >= 300'000; }, 120'000));
     EXPECT_EQ(log.count(QStringLiteral("Comm. error: 111 (127.0.0.1:%1)").arg(tcpPort)), 1) << logText();
@@ -114,7 +114,7 @@ TEST_F(WithVbtsim, SimulatorKilledAndRestartedGivesOneCommErrorAndTrafficResumes
 
     ASSERT_TRUE(sim.start(sensorScenario(3, tcpPort))) << sim.stderrText().toStdString();
     ASSERT_TRUE(pumpFast(vt, [&] { return port->Connected(); })) << logText();
-    ASSERT_TRUE(pumpUntil(vt, [&] { return everyClientAnswered(2); })) << logText();
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return everyClientAnswered(2); })) << logText();
     EXPECT_GT(totalReads(), before);
     EXPECT_EQ(log.count(QStringLiteral("Comm. error")), 1);
     EXPECT_EQ(log.count(QStringLiteral("Connected (127.0.0.1:%1)").arg(tcpPort)), 2);
@@ -128,7 +128,7 @@ TEST_F(WithVbtsim, CommandsAndFaultsOverTcp)
     port->Host = QStringLiteral("127.0.0.1");
     port->Port = sim.port(QStringLiteral("room"));
     port->SetActive(true);
-    ASSERT_TRUE(pumpUntil(vt, [&] { return port->Connected(); }));
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return port->Connected(); }));
 
     // A command answered by an independent implementation of the device side.
     int code = -1;
@@ -140,7 +140,7 @@ TEST_F(WithVbtsim, CommandsAndFaultsOverTcp)
             answer = s;
         },
         "ASYSI");
-    ASSERT_TRUE(pumpUntil(vt, [&] { return code >= 0; }));
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return code >= 0; }));
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(answer.startsWith("ASYSI"));
     EXPECT_GE(answer.size(), 5 + 60);
@@ -154,7 +154,7 @@ TEST_F(WithVbtsim, CommandsAndFaultsOverTcp)
             answer = s;
         },
         QByteArray());
-    ASSERT_TRUE(pumpUntil(vt, [&] { return code >= 0; }));
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return code >= 0; }));
     EXPECT_EQ(code, 0);
     EXPECT_EQ(answer, QByteArray("CSYAC"));
 
@@ -163,7 +163,7 @@ TEST_F(WithVbtsim, CommandsAndFaultsOverTcp)
     SendTagged(
         port.get(), "CXXXX", 1, 0, 0, [&](const QByteArray&, quint16 c, int) { code = c; },
         [&](const QByteArray&, quint16 c, int) { code = c; }, "AXXXX");
-    ASSERT_TRUE(pumpUntil(vt, [&] { return code >= 0; }));
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return code >= 0; }));
     EXPECT_EQ(code, 7);
 }
 
@@ -198,7 +198,7 @@ TEST_F(WithVbtsimOnPty, PollRoundOverASerialLineDeliversThreeAnswers)
     port->SetActive(true);
     ASSERT_TRUE(port->Connected()) << logText();
     addClients(3);
-    ASSERT_TRUE(pumpUntil(vt, [&] { return everyClientAnswered(); })) << logText();
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return everyClientAnswered(); })) << logText();
     for (int a = 1; a <= 3; ++a)
         EXPECT_EQ(reads[size_t(a - 1)].front(), expectedAnswer(a)) << a;
 
@@ -206,7 +206,7 @@ TEST_F(WithVbtsimOnPty, PollRoundOverASerialLineDeliversThreeAnswers)
     sim.kill9();
     const size_t before = totalReads();
     ASSERT_TRUE(sim.start(sensorScenario(3, 0, QFileInfo(devicePath).canonicalFilePath())));
-    ASSERT_TRUE(pumpUntil(vt, [&] { return totalReads() >= before + 3 && everyClientAnswered(2); }, 30'000))
+    ASSERT_TRUE(pumpUntil(vt, *port, [&] { return totalReads() >= before + 3 && everyClientAnswered(2); }, 30'000))
         << logText();
 }
 

@@ -3,7 +3,9 @@
 // virtual time while real I/O is pumped through the Qt event loop, a small device that
 // answers frames, and a socat pty pair started and stopped by the test.
 
+#include "link/vbt_comms.h"
 #include "link/vbt_protocol.h"
+#include "test_support.h"
 #include "platform/manual_time_service.h"
 
 #include <QCoreApplication>
@@ -14,7 +16,6 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 
 #include <functional>
 #include <list>
@@ -22,11 +23,12 @@
 namespace cvx::test {
 
 // Runs the event loop for real I/O until the condition holds or the real-time bound
-// passes. Virtual time follows the wall clock, so that answer time-outs keep their
-// meaning against a real line; with `fast` it moves 1 ms per turn instead, for waits
-// that span connect timer intervals while no exchange is in progress.
-inline bool pumpUntil(ManualTimeService& vt, const std::function<bool()>& done, int realLimitMs = 15000,
-                      bool fast = false)
+// passes, with the link's timers on virtual time. While the link waits on the line (an
+// answer or acknowledgement, or a connection in flight) virtual time follows the wall
+// clock, so that its answer time-outs measure the real device; otherwise virtual time
+// goes straight to the next timer, so no wait lasts longer than the real I/O it is for.
+inline bool pumpUntil(ManualTimeService& vt, const TVBTComms& link, const std::function<bool()>& done,
+                      int realLimitMs = 15000)
 {
     QElapsedTimer t;
     t.start();
@@ -35,35 +37,35 @@ inline bool pumpUntil(ManualTimeService& vt, const std::function<bool()>& done, 
         if (t.elapsed() > realLimitMs)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-        if (fast) {
-            vt.advance(1);
-        } else {
+        if (done())
+            break;
+        if (link.AnswerTimerRunning() || link.Connecting()) {
+            waitForEvents(1);
             const qint64 now = t.elapsed();
-            if (now > followed) {
-                vt.advance(now - followed);
-                followed = now;
-            } else {
-                QThread::usleep(200);
-            }
+            vt.advance(now - followed);
+            followed = now;
+        } else {
+            const qint64 next = vt.msUntilNextTimer();
+            vt.advance(next > 0 ? next : 1);
+            followed = t.elapsed();
         }
     }
     return true;
 }
 
+// Virtual time 1 ms per turn whatever the line does, for waits that span connect timer
+// intervals while no exchange is in progress.
 inline bool pumpFast(ManualTimeService& vt, const std::function<bool()>& done, int realLimitMs = 60000)
-{
-    return pumpUntil(vt, done, realLimitMs, true);
-}
-
-// Pumps real I/O only (virtual time stands still), for a short real time.
-inline void pumpRealOnly(int ms)
 {
     QElapsedTimer t;
     t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
+    while (!done()) {
+        if (t.elapsed() > realLimitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        vt.advance(1);
     }
+    return true;
 }
 
 // A device behind a byte stream: cuts frames out of what it receives and answers polls
@@ -182,14 +184,7 @@ public:
         process_.start();
         if (!process_.waitForStarted(5000))
             return false;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 10000) {
-            if (QFileInfo::exists(a) && QFileInfo::exists(b))
-                return true;
-            QThread::msleep(10);
-        }
-        return false;
+        return waitFor([&] { return QFileInfo::exists(a) && QFileInfo::exists(b); }, 10000);
     }
     void stop()
     {

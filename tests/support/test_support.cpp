@@ -7,7 +7,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QThread>
+#include <QTimer>
 
 namespace cvx::test {
 
@@ -58,14 +58,24 @@ void writeFile(const QString& path, const QByteArray& content)
         f.write(content);
 }
 
+void waitForEvents(int maxMs)
+{
+    // The wake-up timer only bounds the wait; socket, process and timer events end it at once.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.start(maxMs);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
 bool waitFor(const std::function<bool()>& done, int maxMs)
 {
     QDeadlineTimer deadline(maxMs);
     while (!done()) {
         if (deadline.hasExpired())
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
+        // Some predicates look at files other processes write: wake now and then to look again.
+        waitForEvents(5);
     }
     return true;
 }

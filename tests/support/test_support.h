@@ -64,6 +64,9 @@ private:
     ScriptedDialogs dialogs_;
 };
 
+// Lets the event loop sleep until real I/O (or any other event) arrives, at most maxMs.
+void waitForEvents(int maxMs);
+
 // Runs the event loop until the predicate holds or maxMs passed: for real I/O only,
 // never for a protocol timer.
 bool waitFor(const std::function<bool()>& done, int maxMs = 20000);
