@@ -1,9 +1,6 @@
 #include "mail_sender.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QMetaObject>
-#include <QThread>
 
 namespace cvx {
 
@@ -73,19 +70,6 @@ void MailSender::run()
                 done(result);
         });
     }
-}
-
-bool MailSender::waitIdle(int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (outstanding_.load() > 0) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        if (outstanding_.load() > 0)
-            QThread::msleep(5);
-    }
-    return true;
 }
 
 } // namespace cvx

@@ -32,8 +32,6 @@ public:
     void send(const SmtpSettings& settings, const SmtpMessage& message, StatusHandler onStatus, DoneHandler onDone);
     // Mails queued or being sent whose outcome has not been delivered yet.
     int outstanding() const { return outstanding_.load(); }
-    // Runs the event loop until every outcome has been delivered or ms have passed.
-    bool waitIdle(int ms);
 
 private:
     struct Job {

@@ -188,7 +188,7 @@ TEST_P(Database, ReportTaskMailsTheReportAndLogsItInItsPlace)
         ev.Task_list.setCommaText("1");
     });
     e.SetActive(true);
-    ASSERT_TRUE(engine->Mail().waitIdle(10000));
+    ASSERT_TRUE(waitFor([&] { return engine->Mail().outstanding() == 0; }, 10000));
     const auto sent = smtp.taken();
     ASSERT_EQ(sent.size(), 1u);
     const QString body = sent[0].message.body;
@@ -218,7 +218,7 @@ TEST_P(Database, AReportTheDatabaseCannotGiveFailsItsTaskButNotTheOthers)
     e.SetActive(true);
     EXPECT_EQ(launcher.calls.size(), 1u) << "the next task still runs";
     EXPECT_TRUE(e.Active);
-    ASSERT_TRUE(engine->Mail().waitIdle(5000));
+    ASSERT_TRUE(waitFor([&] { return engine->Mail().outstanding() == 0; }, 5000));
     EXPECT_TRUE(smtp.taken().empty()) << "an incomplete report is not sent";
     EXPECT_TRUE(log.contains("Hiba történt egy SQL-művelet végrehajtása közben: "));
     const QStringList lines = eventLogLines(e);

@@ -11,7 +11,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTcpServer>
-#include <QThread>
 #include <QTimer>
 
 #include <optional>
@@ -89,7 +88,7 @@ protected:
     {
         std::optional<bool> result;
         engine->SendEMail(to, body, [&](bool ok) { result = ok; });
-        EXPECT_TRUE(engine->Mail().waitIdle(ms));
+        EXPECT_TRUE(waitFor([&] { return engine->Mail().outstanding() == 0; }, ms));
         EXPECT_TRUE(result.has_value());
         return result.value_or(false);
     }
@@ -252,7 +251,7 @@ TEST_F(Mail, EventLogKeepsTheOrderOfTheTasksThoughTheMailEndsLater)
     });
     e.SetActive(true);
     ASSERT_EQ(launcher.calls.size(), 1u) << "the program started without waiting for the mail";
-    ASSERT_TRUE(engine->Mail().waitIdle(30000));
+    ASSERT_TRUE(waitFor([&] { return engine->Mail().outstanding() == 0; }, 30000));
     const QStringList lines = eventLogLines(e);
     const int mail = int(lines.indexOf(
         "  EMail küldése. Cím: ops@corvalux.test Üzenet: Corvalux esemény: event1 (Szenzor: ) Baj van - Elküldve."));
@@ -288,10 +287,7 @@ TEST_F(Programs, ArgumentsArriveUnchangedAndAMissingProgramFails)
     TEvent& e = addEvent(1, [](TEvent& ev) { ev.Condition_type_code = CTC_EVENT_TRIGGERED; });
     const QString result = engine->RunTask(cmd, e);
     EXPECT_TRUE(result.contains("sikeresen végrehajtva")) << result.toStdString();
-    QElapsedTimer t;
-    t.start();
-    while (!QFileInfo::exists(out) && t.elapsed() < 10000)
-        QThread::msleep(20);
+    waitFor([&] { return QFileInfo::exists(out); }, 10000);
     EXPECT_EQ(readFile(out),
               "[two  words]\n['single']\n[$HOME]\n[;]\n[rm]\n[-rf]\n[x]\n[say \"hi\"]\n[`id`]\n[*]\n");
 
