@@ -23,19 +23,16 @@ TDataStoreConfigurator::~TDataStoreConfigurator() { Stop(); }
 
 void TDataStoreConfigurator::checkLink() const
 {
-    if (!port_)
+    if (!port_.lost())
         return;
-    const auto token = portToken_.lock();
-    if (token && *token)
-        return;
-    port_ = nullptr;
+    port_ = {};
     operation_ = TOperation::Idle;
 }
 
 TVBTComms* TDataStoreConfigurator::VBTPort() const
 {
     checkLink();
-    return port_;
+    return port_.get();
 }
 
 TDataStoreConfigurator::TOperation TDataStoreConfigurator::Operation() const
@@ -49,7 +46,6 @@ void TDataStoreConfigurator::SetVBTPort(TVBTComms* link)
     if (Busy())
         throw DataStoreConfiguratorError(InProgressText);
     port_ = link;
-    portToken_ = link ? link->LifeToken() : std::weak_ptr<const bool>();
 }
 
 void TDataStoreConfigurator::SetBlock(const QByteArray& block)
@@ -120,7 +116,7 @@ void TDataStoreConfigurator::ReadBlock()
     staging_ = block_;
     const int run = ++run_;
     for (int i = 0; i < PieceCount; ++i) {
-        SendWithResult(port_, CmdReadParams(BlockAddress + PieceSize * i, PieceSize), VBTAddress, 0, QString(),
+        SendWithResult(port_.get(), CmdReadParams(BlockAddress + PieceSize * i, PieceSize), VBTAddress, 0, QString(),
                        nullptr, i + 1, readHandler(), cmd::ASYRE);
         // A refusal is reported at once and may already have ended the read.
         if (run != run_ || operation_ != TOperation::Reading)
@@ -168,7 +164,7 @@ void TDataStoreConfigurator::WriteBlock()
         p->Options = psoDontAck;
         p->Tag = i + 1;
         p->OnResult = writeHandler();
-        SendWith(std::move(p), port_);
+        SendWith(std::move(p), port_.get());
         if (run != run_ || operation_ != TOperation::Writing)
             return;
     }
@@ -177,7 +173,7 @@ void TDataStoreConfigurator::WriteBlock()
     restart->Options = psoDontAck | psoForceWait;
     restart->Tag = RestartTag;
     restart->OnResult = restartHandler();
-    SendWith(std::move(restart), port_);
+    SendWith(std::move(restart), port_.get());
 }
 
 void TDataStoreConfigurator::onWritten(quint16 code, int tag)

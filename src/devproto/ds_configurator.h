@@ -6,6 +6,7 @@
 // success); only misuse throws DataStoreConfiguratorError.
 
 #include "devproto/devproto_error.h"
+#include "link/link_ref.h"
 #include "link/vbt_types.h"
 
 #include <QByteArray>
@@ -82,8 +83,7 @@ private:
     TOnVBTCmdResult restartHandler();
     void withdraw(bool alsoRestart);
 
-    mutable TVBTComms* port_ = nullptr;
-    std::weak_ptr<const bool> portToken_;
+    mutable TLinkRef port_;
     mutable TOperation operation_ = TOperation::Idle;
     QByteArray block_;
     QByteArray staging_;   // the block being assembled by a read

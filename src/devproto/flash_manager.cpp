@@ -121,20 +121,17 @@ int TFlashManager::RecordSize(TFMFirmwareType family, quint8 recordType)
 
 void TFlashManager::checkLink() const
 {
-    if (!port_)
-        return;
-    const auto token = portToken_.lock();
-    if (token && *token)
+    if (!port_.lost())
         return;
     // The link went away; with it went every request (and no callback comes any more).
-    port_ = nullptr;
+    port_ = {};
     state_ = TState::Idle;
 }
 
 TVBTComms* TFlashManager::VBTPort() const
 {
     checkLink();
-    return port_;
+    return port_.get();
 }
 
 TFlashManager::TState TFlashManager::State() const
@@ -152,10 +149,9 @@ void TFlashManager::requireIdleForSetter() const
 void TFlashManager::SetVBTPort(TVBTComms* link)
 {
     requireIdleForSetter();
-    if (link == port_)
+    if (link == port_.get())
         return;
     port_ = link;
-    portToken_ = link ? link->LifeToken() : std::weak_ptr<const bool>();
     status_ = FStUnknown;
 }
 
@@ -256,7 +252,7 @@ void TFlashManager::QueryStatus()
     const QByteArray requestData = talvo ? CmdOldLoggerState(recordType_) : QByteArray(cmd::CELST);
     const QByteArray expected = talvo ? QByteArray(cmd::AFLGS) : QByteArray(cmd::AELST);
     try {
-        SendTagged(port_, requestData, vbtAddress_, 0, tag, statusHandler(), statusHandler(), expected);
+        SendTagged(port_.get(), requestData, vbtAddress_, 0, tag, statusHandler(), statusHandler(), expected);
     } catch (...) {
         state_ = TState::Idle;
         throw;
@@ -373,7 +369,7 @@ void TFlashManager::request(qint64 start)
     }
     // Before sending: a refusal is reported before SendWith returns.
     nextRecId_ = start;
-    SendWith(std::move(p), port_);
+    SendWith(std::move(p), port_.get());
 }
 
 void TFlashManager::finish(TFMRecordInfo info)

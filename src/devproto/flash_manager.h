@@ -9,6 +9,7 @@
 // The manager has no timers of its own: every wait is the link engine's.
 
 #include "devproto/devproto_error.h"
+#include "link/link_ref.h"
 #include "link/vbt_types.h"
 
 #include <QByteArray>
@@ -204,8 +205,7 @@ private:
     TOnIncoming_tagged statusHandler();
     TOnIncoming_tagged downloadHandler();
 
-    mutable TVBTComms* port_ = nullptr;
-    std::weak_ptr<const bool> portToken_;
+    mutable TLinkRef port_;
     mutable TState state_ = TState::Idle;
     quint32 vbtAddress_ = 0;
     quint8 recordType_ = 0;

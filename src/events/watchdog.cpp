@@ -43,7 +43,7 @@ void WatchdogDevice::TearDown()
     portLink_.reset();
     clientLink_.reset();
     commLog_.reset();
-    link_ = nullptr;
+    link_ = {};
 }
 
 void WatchdogDevice::SetUpWatchdog()
@@ -97,9 +97,7 @@ void WatchdogDevice::SetUpWatchdog()
             }
         }
     }
-    if (link_)
-        linkToken_ = link_->LifeToken();
-    else
+    if (!link_)
         enabled_ = false;
     timer_->setEnabled(enabled_);
 }

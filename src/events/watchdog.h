@@ -6,6 +6,8 @@
 // (type 2), or an interface of the system (type 1): a data logger itself, or a device
 // at address 249 behind any other interface.
 
+#include "link/link_ref.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -53,7 +55,7 @@ public:
 
     bool WatchdogEnabled() const { return enabled_; }
     // None once the link is gone (the interface it belongs to was destroyed).
-    TVBTComms* WatchdogLink() const { return link_ && !linkToken_.expired() ? link_ : nullptr; }
+    TVBTComms* WatchdogLink() const { return link_.get(); }
     TVBTComms* WatchdogPortLink() const { return portLink_.get(); }
     TVBTComms* WatchdogClientLink() const { return clientLink_.get(); }
     TNaplo* WatchdogCommLog() const { return commLog_.get(); }
@@ -125,8 +127,7 @@ private:
     std::unique_ptr<TVBTComms> clientLink_;
     std::unique_ptr<TNaplo> commLog_;
     std::unique_ptr<TDataStoreConfigurator> configurator_;
-    TVBTComms* link_ = nullptr;
-    std::weak_ptr<const bool> linkToken_;
+    TLinkRef link_;
     bool enabled_ = false;
     bool writable_ = false;
     quint64 generation_ = 0;
