@@ -5,6 +5,7 @@
 
 #include "link/vbt_comms.h"
 #include "link/vbt_protocol.h"
+#include "link_wait.h"
 #include "test_support.h"
 #include "platform/manual_time_service.h"
 
@@ -22,35 +23,11 @@
 
 namespace cvx::test {
 
-// Runs the event loop for real I/O until the condition holds or the real-time bound
-// passes, with the link's timers on virtual time. While the link waits on the line (an
-// answer or acknowledgement, or a connection in flight) virtual time follows the wall
-// clock, so that its answer time-outs measure the real device; otherwise virtual time
-// goes straight to the next timer, so no wait lasts longer than the real I/O it is for.
+// Real I/O with the link's timers on virtual time (see pumpVirtualTime).
 inline bool pumpUntil(ManualTimeService& vt, const TVBTComms& link, const std::function<bool()>& done,
                       int realLimitMs = 15000)
 {
-    QElapsedTimer t;
-    t.start();
-    qint64 followed = 0;
-    while (!done()) {
-        if (t.elapsed() > realLimitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-        if (done())
-            break;
-        if (link.AnswerTimerRunning() || link.Connecting()) {
-            waitForEvents(1);
-            const qint64 now = t.elapsed();
-            vt.advance(now - followed);
-            followed = now;
-        } else {
-            const qint64 next = vt.msUntilNextTimer();
-            vt.advance(next > 0 ? next : 1);
-            followed = t.elapsed();
-        }
-    }
-    return true;
+    return pumpVirtualTime(vt, [&link] { return waitingOnDevice(&link); }, done, realLimitMs);
 }
 
 // Virtual time 1 ms per turn whatever the line does, for waits that span connect timer

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTimer>
 
@@ -76,6 +77,32 @@ bool waitFor(const std::function<bool()>& done, int maxMs)
             return false;
         // Some predicates look at files other processes write: wake now and then to look again.
         waitForEvents(5);
+    }
+    return true;
+}
+
+bool pumpVirtualTime(ManualTimeService& vt, const std::function<bool()>& onTheLine,
+                     const std::function<bool()>& done, int realLimitMs)
+{
+    QElapsedTimer t;
+    t.start();
+    qint64 followed = 0;
+    while (!done()) {
+        if (t.elapsed() > realLimitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        if (done())
+            break;
+        if (onTheLine()) {
+            waitForEvents(1);
+            const qint64 now = t.elapsed();
+            vt.advance(now - followed);
+            followed = now;
+        } else {
+            const qint64 next = vt.msUntilNextTimer();
+            vt.advance(next > 0 ? next : 1);
+            followed = t.elapsed();
+        }
     }
     return true;
 }

@@ -71,6 +71,14 @@ void waitForEvents(int maxMs);
 // never for a protocol timer.
 bool waitFor(const std::function<bool()>& done, int maxMs = 20000);
 
+// Runs the event loop for real I/O until the condition holds or the real-time bound passes,
+// with the components' timers on virtual time. While onTheLine() says a device is being
+// waited for (an answer, an acknowledgement or a connection in flight) virtual time follows
+// the wall clock, so that answer time-outs measure the real device; otherwise it goes
+// straight to the next timer, so no wait lasts longer than the real I/O it is for.
+bool pumpVirtualTime(ManualTimeService& vt, const std::function<bool()>& onTheLine,
+                     const std::function<bool()>& done, int realLimitMs = 15000);
+
 // Bytes written out by hand as values 0..255, for frames and parameter blocks.
 QByteArray bytes(std::initializer_list<int> values);
 
