@@ -1,10 +1,11 @@
 // End to end: the model loaded from a local database configured for a vbtsim
-// scenario, started, polling the simulator over real TCP; after a few seconds of real
-// I/O the Measure table holds the scenario's values.
+// scenario, started, polling the simulator over real TCP with every timer on virtual
+// time; the Measure table then holds the scenario's values.
 
 #include "acquisition_fixture.h"
 
-#include "platform/qt_time_service.h"
+#include "link_wait.h"
+#include "platform/manual_time_service.h"
 #include "store/connection_string.h"
 #include "store/data_module.h"
 #include "store/db_check.h"
@@ -12,7 +13,6 @@
 #include "vbtsim_process.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 
 using namespace cvx;
 using namespace cvx::test;
@@ -69,18 +69,22 @@ protected:
         auto q = dm->conMainConnection.NewQuery(QStringLiteral("SELECT COUNT(*) FROM Measure WHERE ") + where);
         return q->Open() && !q->Eof() ? q->Value(0).toInt() : -1;
     }
-    template <typename Pred>
-    bool waitFor(Pred done)
+    // Real I/O until done, the model's timers on virtual time.
+    bool pump(const std::function<bool()>& done)
     {
-        QDeadlineTimer deadline(IoWaitMs);
-        while (!done() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        return done();
+        const auto onTheLine = [this] {
+            for (const auto& i : lists.Interfaces)
+                if (waitingOnDevice(i->Link.get()) || waitingOnDevice(i->LoggerLink.get()))
+                    return true;
+            return false;
+        };
+        return pumpVirtualTime(time, onTheLine, done, IoWaitMs);
     }
 
     TempHome home;
     CapturedMainLog log;
-    QtTimeService time;
+    // The simulated station keeps the real date: virtual time starts there.
+    ManualTimeService time{QDateTime::currentDateTime()};
     ProbeLists lists;
     std::unique_ptr<TfDM> dm;
     std::unique_ptr<Acquisition> acq;
@@ -132,7 +136,7 @@ TEST_F(VbtsimEndToEnd, PolledValuesOfTheScenarioReachTheMeasureTable)
     ASSERT_EQ(lists.Sensors.size(), 6u);
     acq->StartAll();
 
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(pump([&] {
         return !value(1, mtH).isEmpty() && !value(2, mtP).isEmpty() && !value(3, mtRState).isEmpty()
             && !value(5, mtTOutd).isEmpty() && count(QStringLiteral("Probe_id=5 AND Measure_type_code=16")) >= 6;
     })) << sim.stderrText().toStdString();

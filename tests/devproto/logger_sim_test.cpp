@@ -1,11 +1,12 @@
 // The record downloader and the parameter block against vbtsim's data logger, over
-// loopback TCP with the real link engine and the Qt time service.
+// loopback TCP with the real link engine, its timers on virtual time.
 #include "devproto/binary_params.h"
 #include "devproto/ds_block.h"
 #include "devproto/ds_configurator.h"
 #include "devproto/flash_manager.h"
 #include "link/vbt_comms.h"
-#include "platform/qt_time_service.h"
+#include "link_wait.h"
+#include "platform/manual_time_service.h"
 #include "shell/logs.h"
 #include "shell/shell_state.h"
 #include "test_support.h"
@@ -50,7 +51,7 @@ struct Received {
 // One connection to the bridge: a port link and the logger's client link.
 class Connection {
 public:
-    Connection(TimeService& time, int port, const QString& logFile)
+    Connection(ManualTimeService& time, int port, const QString& logFile) : time_(time)
     {
         log.LogFile = logFile;
         log.Logging = true;
@@ -71,7 +72,12 @@ public:
     {
         link->SetActive(true);
         logger->SetActive(true);
-        return waitFor([this] { return link->Connected(); });
+        return pump([this] { return link->Connected(); });
+    }
+    // Real I/O until done, the links' timers on virtual time.
+    bool pump(const std::function<bool()>& done)
+    {
+        return pumpVirtualTime(time_, [this] { return waitingOnDevice(link.get()); }, done);
     }
     bool reopen()
     {
@@ -79,6 +85,7 @@ public:
         return open();
     }
 
+    ManualTimeService& time_;
     TNaplo log;
     std::unique_ptr<TVBTComms> link;
     std::unique_ptr<TVBTComms> logger;
@@ -117,12 +124,12 @@ protected:
         fm->SetLastRecIDOnPC(lastOnPc);
         const size_t before = statuses.size();
         fm->QueryStatus();
-        return waitFor([&] { return statuses.size() > before; });
+        return conn->pump([&] { return statuses.size() > before; });
     }
     bool download()
     {
         fm->DownloadNew();
-        return waitFor([&] { return !fm->Busy(); });
+        return conn->pump([&] { return !fm->Busy(); });
     }
     std::vector<qint64> okIds(size_t from = 0) const
     {
@@ -142,7 +149,7 @@ protected:
     QString diagnostics() { return sim.stderrText() + readFile(dir.filePath("bridge.commlog")); }
 
     QTemporaryDir dir;
-    QtTimeService time;
+    ManualTimeService time;
     VbtsimProcess sim;
     bool startedOk = false;
     std::unique_ptr<Connection> conn;
@@ -272,7 +279,7 @@ TEST_F(LoggerSim, ParameterBlockIsReadChangedWrittenAndReadBack)
     cfg.OnDSDataWritten = [&writes](TDataStoreConfigurator&, int code) { writes.push_back(code); };
 
     cfg.ReadBlock();
-    ASSERT_TRUE(waitFor([&] { return !reads.empty(); })) << diagnostics().toStdString();
+    ASSERT_TRUE(conn->pump([&] { return !reads.empty(); })) << diagnostics().toStdString();
     ASSERT_EQ(reads, std::vector<int>{0});
     QByteArray block = cfg.Block();
     EXPECT_EQ(quint8(block.at(ModeOffset)), 0);
@@ -301,11 +308,11 @@ TEST_F(LoggerSim, ParameterBlockIsReadChangedWrittenAndReadBack)
     block[WatchdogPauseMinutesOffset] = char(180);
     cfg.SetBlock(block);
     cfg.WriteBlock();
-    ASSERT_TRUE(waitFor([&] { return !writes.empty(); })) << diagnostics().toStdString();
+    ASSERT_TRUE(conn->pump([&] { return !writes.empty(); })) << diagnostics().toStdString();
     ASSERT_EQ(writes, std::vector<int>{0});
 
     // The logger works from the new block once the restart that follows has reached it.
-    ASSERT_TRUE(waitFor([&] { return sim.control(QStringLiteral("status")).join('\n').contains(QStringLiteral("every 30 s")); }))
+    ASSERT_TRUE(conn->pump([&] { return sim.control(QStringLiteral("status")).join('\n').contains(QStringLiteral("every 30 s")); }))
         << sim.control(QStringLiteral("status")).join('\n').toStdString();
 
     // Read back over a second connection, while the first one keeps quiet for the restart.
@@ -316,7 +323,7 @@ TEST_F(LoggerSim, ParameterBlockIsReadChangedWrittenAndReadBack)
     std::vector<int> checkReads;
     check.OnDSDataRead = [&checkReads](TDataStoreConfigurator&, int code) { checkReads.push_back(code); };
     check.ReadBlock();
-    ASSERT_TRUE(waitFor([&] { return !checkReads.empty(); })) << diagnostics().toStdString();
+    ASSERT_TRUE(second.pump([&] { return !checkReads.empty(); })) << diagnostics().toStdString();
     ASSERT_EQ(checkReads, std::vector<int>{0});
     EXPECT_EQ(check.Block(), block);
     const QString after = ReportText(check.Block());

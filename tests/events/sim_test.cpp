@@ -8,12 +8,13 @@
 #include "events/watchdog.h"
 #include "link/vbt_comms.h"
 #include "platform/process_launcher.h"
-#include "platform/qt_time_service.h"
+#include "platform/manual_time_service.h"
 #include "platform/smtp_client.h"
 #include "platform/sound_player.h"
 #include "shell/catalogue.h"
 #include "shell/shell_state.h"
 #include "shell/warnings.h"
+#include "link_wait.h"
 #include "test_support.h"
 #include "vbtsim_process.h"
 
@@ -25,7 +26,7 @@
 #include <gtest/gtest.h>
 
 using namespace cvx;
-using cvx::test::waitFor;
+using cvx::test::pumpVirtualTime;
 
 namespace {
 
@@ -85,6 +86,21 @@ protected:
                 return line.trimmed().section(u' ', 1, 1);
         return QString();
     }
+    // A device is being waited for on one of the links in play.
+    bool onTheLine() const
+    {
+        using test::waitingOnDevice;
+        for (const auto& i : probes.Interfaces)
+            if (waitingOnDevice(i->Link.get()) || waitingOnDevice(i->LoggerLink.get()))
+                return true;
+        return wd
+            && (waitingOnDevice(wd->WatchdogPortLink()) || waitingOnDevice(wd->WatchdogClientLink())
+                || waitingOnDevice(wd->WatchdogLink()));
+    }
+    bool pump(const std::function<bool()>& done, int realLimitMs = 20000)
+    {
+        return pumpVirtualTime(time, [this] { return onTheLine(); }, done, realLimitMs);
+    }
     TProbe& connectInterface(int id, int port)
     {
         auto p = std::make_unique<TProbe>();
@@ -96,13 +112,13 @@ protected:
         p->Link->Port = port;
         p->Link->SetActive(true);
         TVBTComms* link = p->Link.get();
-        EXPECT_TRUE(waitFor([link] { return link->Connected(); }));
         probes.Interfaces.push_back(std::move(p));
+        EXPECT_TRUE(pump([link] { return link->Connected(); }));
         return *probes.Interfaces.back();
     }
 
     test::TempHome home;
-    QtTimeService time;
+    ManualTimeService time;
     test::VbtsimProcess sim;
     ProbeLists probes;
     NullSound sound;
@@ -166,7 +182,7 @@ TEST_F(Simulated, RelayFollowsTheEventThatCrossesItsThreshold)
     engine->EvaluateAll(rack);
     ASSERT_TRUE(event.Active);
     EXPECT_TRUE(fan.RelayLocks.contains("1"));
-    EXPECT_TRUE(waitFor([&] { return relayStates() == "0100"; })) << relayStates().toStdString();
+    EXPECT_TRUE(pump([&] { return relayStates() == "0100"; })) << relayStates().toStdString();
 
     fan.RawValues[mtRState] = 1;
     rack.Values[mtT] = 24;
@@ -174,7 +190,7 @@ TEST_F(Simulated, RelayFollowsTheEventThatCrossesItsThreshold)
     engine->EvaluateAll(rack);
     ASSERT_FALSE(event.Active);
     EXPECT_TRUE(fan.RelayLocks.isEmpty());
-    EXPECT_TRUE(waitFor([&] { return relayStates() == "0000"; })) << relayStates().toStdString();
+    EXPECT_TRUE(pump([&] { return relayStates() == "0000"; })) << relayStates().toStdString();
     EXPECT_TRUE(warningPanel().memo().isEmpty()) << "the panel acknowledged every command";
 }
 
@@ -187,21 +203,21 @@ TEST_F(Simulated, WatchdogParametersAreWrittenAndReadBack)
     wd = std::make_unique<WatchdogDevice>(time, probes, [&](const QString& k) { return settings[k]; });
     wd->SetUpWatchdog();
     ASSERT_TRUE(wd->WatchdogEnabled());
-    ASSERT_TRUE(waitFor([&] { return wd->WatchdogPortLink()->Connected(); }));
+    ASSERT_TRUE(pump([&] { return wd->WatchdogPortLink()->Connected(); }));
 
     std::vector<WatchdogDevice::WriteReport> written;
     QString refusal;
     ASSERT_TRUE(wd->WriteWatchdogParameters({"", "300", "4", "6", "+36301234567", "A szerver leállt!"},
                                             [&](const WatchdogDevice::WriteReport& r) { written.push_back(r); },
                                             &refusal));
-    ASSERT_TRUE(waitFor([&] { return written.size() == 6; }, 20000));
+    ASSERT_TRUE(pump([&] { return written.size() == 6; }, 20000));
     for (const auto& r : written)
         EXPECT_EQ(r.code, 0) << "tag " << r.tag;
     EXPECT_TRUE(written.back().last);
 
     std::vector<WatchdogDevice::ReadReport> read;
     wd->ReadWatchdogParameters([&](const WatchdogDevice::ReadReport& r) { read.push_back(r); });
-    ASSERT_TRUE(waitFor([&] { return read.size() == 5; }, 20000));
+    ASSERT_TRUE(pump([&] { return read.size() == 5; }, 20000));
     EXPECT_EQ(read[0].value, "300");
     EXPECT_EQ(read[1].value, "4");
     EXPECT_EQ(read[2].value, "6");
@@ -211,13 +227,13 @@ TEST_F(Simulated, WatchdogParametersAreWrittenAndReadBack)
 
     std::optional<std::pair<quint16, QString>> switched;
     wd->SetWatchdogFunction(false, [&](quint16 code, const QString& text) { switched = {code, text}; });
-    ASSERT_TRUE(waitFor([&] { return switched.has_value(); }));
+    ASSERT_TRUE(pump([&] { return switched.has_value(); }));
     EXPECT_EQ(switched->first, 0);
     EXPECT_TRUE(switched->second.startsWith("A watchdog funkció kikapcsolva."));
 
     std::optional<QString> version;
     wd->ReadDeviceVersion([&](quint16, const QString& text, const QString&) { version = text; });
-    ASSERT_TRUE(waitFor([&] { return version.has_value(); }));
+    ASSERT_TRUE(pump([&] { return version.has_value(); }));
     EXPECT_TRUE(version->startsWith("verziószám: ")) << version->toStdString();
 }
 
@@ -229,7 +245,7 @@ TEST_F(Simulated, SmsTaskReachesTheGsmDevice)
                                         {"SMSTcpPort", QString::number(sim.port("gsm"))}};
     wd = std::make_unique<WatchdogDevice>(time, probes, [&](const QString& k) { return settings[k]; });
     wd->SetUpWatchdog();
-    ASSERT_TRUE(waitFor([&] { return wd->WatchdogPortLink()->Connected(); }));
+    ASSERT_TRUE(pump([&] { return wd->WatchdogPortLink()->Connected(); }));
     EventPlatform platform;
     platform.sound = &sound;
     engine = std::make_unique<EventEngine>(time, probes, nullptr, platform);
@@ -262,7 +278,7 @@ TEST_F(Simulated, SmsTaskReachesTheGsmDevice)
     ASSERT_TRUE(event.Active);
 
     QFile capture(sim.dir() + QStringLiteral("/sms.jsonl"));
-    ASSERT_TRUE(waitFor([&] { return capture.exists() && capture.size() > 0; })) << sim.stderrText().toStdString();
+    ASSERT_TRUE(pump([&] { return capture.exists() && capture.size() > 0; })) << sim.stderrText().toStdString();
     ASSERT_TRUE(capture.open(QIODevice::ReadOnly));
     const QJsonObject sent = QJsonDocument::fromJson(capture.readLine()).object();
     EXPECT_EQ(sent["from"].toString(), "computer");
@@ -271,7 +287,7 @@ TEST_F(Simulated, SmsTaskReachesTheGsmDevice)
               "Corvalux esemény. (Szenzor: rack Adatok: hőmérs.  felső hat.ért.: 30) Túlmelegedés: 31,50 °C");
     // The device acknowledged: no failure was reported.
     QCoreApplication::processEvents();
-    EXPECT_EQ(warningPanel().memo().size(), 1);
+    EXPECT_EQ(warningPanel().memo().size(), 1) << warningPanel().memo().join(u'\n').toStdString();
 }
 
 TEST_F(Simulated, HeartbeatsAreAnsweredUntilTheProgramStops)
@@ -282,7 +298,7 @@ TEST_F(Simulated, HeartbeatsAreAnsweredUntilTheProgramStops)
                                         {"SMSTcpPort", QString::number(sim.port("gsm"))}};
     wd = std::make_unique<WatchdogDevice>(time, probes, [&](const QString& k) { return settings[k]; });
     wd->SetUpWatchdog();
-    ASSERT_TRUE(waitFor([&] { return wd->WatchdogPortLink()->Connected(); }));
+    ASSERT_TRUE(pump([&] { return wd->WatchdogPortLink()->Connected(); }));
     auto status = [&] {
         for (const QString& line : sim.control(QStringLiteral("status")))
             if (line.contains(QStringLiteral("missed now")))
@@ -293,7 +309,7 @@ TEST_F(Simulated, HeartbeatsAreAnsweredUntilTheProgramStops)
     bool answered = false;
     for (int i = 0; i < 50 && !answered; ++i) {
         sim.control(QStringLiteral("check watchdog"));
-        waitFor([] { return false; }, 50);
+        pump([] { return false; }, 50);
         answered = status().contains(QStringLiteral("missed now 0, alarms 0"));
     }
     EXPECT_TRUE(answered) << status().toStdString();
@@ -328,7 +344,7 @@ TEST_F(Simulated, DataLoggerWatchdogStoresThePauseInMinutes)
         EXPECT_EQ(code, 0);
         fields = f;
     });
-    ASSERT_TRUE(waitFor([&] { return fields.has_value(); }, 30000));
+    ASSERT_TRUE(pump([&] { return fields.has_value(); }, 30000));
     EXPECT_EQ(fields->CheckInterval, "7");
     EXPECT_EQ(fields->AlarmPauseHours, "2");
     ASSERT_TRUE(wd->ParametersWritable());
@@ -339,13 +355,13 @@ TEST_F(Simulated, DataLoggerWatchdogStoresThePauseInMinutes)
     v.AlarmPhone = QStringLiteral("+36301234567");
     v.AlarmText = QStringLiteral("A gép nem válaszol");
     ASSERT_TRUE(wd->WriteLoggerWatchdogParameters(v, [&](quint16 code, const QString&) { written = code; }));
-    ASSERT_TRUE(waitFor([&] { return written.has_value(); }, 30000));
+    ASSERT_TRUE(pump([&] { return written.has_value(); }, 30000));
     EXPECT_EQ(*written, 0);
 
     fields.reset();
-    ASSERT_TRUE(waitFor([&] { return iface.LoggerLink->QueueCount() == 0; }, 30000));
+    ASSERT_TRUE(pump([&] { return iface.LoggerLink->QueueCount() == 0; }, 30000));
     wd->ReadLoggerWatchdogParameters([&](quint16, const WatchdogParameterTexts& f, const QString&) { fields = f; });
-    ASSERT_TRUE(waitFor([&] { return fields.has_value(); }, 30000));
+    ASSERT_TRUE(pump([&] { return fields.has_value(); }, 30000));
     EXPECT_EQ(fields->AlarmPauseHours, "3");
     EXPECT_EQ(fields->AlarmPhone, "+36301234567");
     EXPECT_EQ(fields->AlarmText, "A gép nem válaszol");
